@@ -251,10 +251,11 @@ long long erase_time_ms(uint32_t sector_size) {
 }
 
 // One full-speed control transfer: the setup and status stages take a frame, the data stage moves
-// 64-byte packets at about eight per frame, which is what hosts reach on a full-speed control pipe.
+// 64-byte packets at about four per frame, the pace of a full-speed bootloader's control pipe
+// (a 2048-byte block in 9 ms, about 220 KiB/s for a read).
 long long usb_time_us(uint16_t wLength) {
     const long long packets = (wLength + 63) / 64;
-    return 1000 + packets * 125;
+    return 1000 + packets * 250;
 }
 
 } // namespace
@@ -283,6 +284,9 @@ struct libusb_device {
     bool busy_fails = false;
     uint8_t busy_fail_status = OK;
     int data_writes = 0;
+    // The read in progress, for slow_read_ms (which concerns a read of exactly the first 2048 bytes).
+    uint32_t upload_start = 0;
+    uint32_t upload_bytes = 0;
 };
 
 struct libusb_device_handle {
@@ -326,7 +330,7 @@ std::string string_descriptor(const libusb_device* d, uint8_t index) {
         return "@Device Feature/0xFFFF0000/01*004 e";
     case 8:
         // Only with extra_listing_line: a fifth alternate setting that no real bootloader has.
-        return "@Reserved      /0xFFFF0000/01*004 e";
+        return "@Reserved /0x00000000/01*001 e";
     default:
         return {};
     }
@@ -373,14 +377,16 @@ bool alt_holds(int alt, uint32_t addr) {
     case 2:
         return (addr >= otp_base && addr - otp_base < otp_size) ||
                (addr >= otp_lock_base && addr - otp_lock_base < otp_lock_size);
-    default:
+    case 3:
         return addr >= feature_base && addr - feature_base < feature_size;
+    default:
+        return false;
     }
 }
 
 // Reads what the unit holds at [addr, addr+len) within one area; a missing or short file reads as
 // erased (0xFF). Returns the number of bytes available (the read stops at the end of the area).
-uint32_t read_memory(const libusb_device* d, uint32_t addr, uint8_t* out, uint32_t len) {
+uint32_t read_area(const libusb_device* d, uint32_t addr, uint8_t* out, uint32_t len) {
     Area a;
     if (!area_of(d, addr, &a))
         return 0;
@@ -407,6 +413,19 @@ uint32_t read_memory(const libusb_device* d, uint32_t addr, uint8_t* out, uint32
         close(fd);
     }
     return n;
+}
+
+// Reads across neighbouring areas (the OTP area runs on into its lock bytes); returns the number of
+// bytes read, less than len where the memory ends.
+uint32_t read_memory(const libusb_device* d, uint32_t addr, uint8_t* out, uint32_t len) {
+    uint32_t done = 0;
+    while (done < len) {
+        const uint32_t n = read_area(d, addr + done, out + done, len - done);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
 }
 
 // Opens an area's file for writing, creating it erased or extending it with 0xFF to the area's size.
@@ -625,22 +644,37 @@ int upload(libusb_device* d, uint16_t wValue, unsigned char* data, uint16_t wLen
         if (d->knobs.upload_stall)
             return stall(d);
         if (d->knobs.vanishes_during_verify && wValue >= 3) {
+            // Gone for good, as a unit that dropped off the bus in the middle of a read.
+            d->knobs.never_returns = true;
             leave(d);
             return LIBUSB_ERROR_NO_DEVICE;
-        }
-        if (d->knobs.slow_read_ms > 0 && addr == flash_base) {
-            sleep_us(d->knobs.slow_read_ms * 1000);
-            d->knobs.slow_read_ms = 0;
-            drop_knob_line(d->dir + "/knobs", "slow_read_ms");
         }
     }
     if (known && (a.base == otp_base || a.base == otp_lock_base) && d->knobs.otp_read_fails)
         return stall(d);
-    // Past the end of the memory the unit answers with a short (possibly empty) block.
+    // A block that reaches past the end of the memory is stalled.
     const uint32_t n = known ? read_memory(d, addr, data, wLength) : 0;
+    if (n < wLength)
+        return stall(d);
     trace("UPLOAD 0x%08X %u -> %u", addr, wLength, n);
+    if (d->state == dfuIDLE) {
+        d->upload_start = addr;
+        d->upload_bytes = 0;
+    }
+    d->upload_bytes += n;
     d->state = dfuUPLOAD_IDLE;
     return static_cast<int>(n);
+}
+
+// slow_read_ms: the read of the flash information block (exactly 2048 bytes from the flash start)
+// takes that long once; the knob line is removed first, as the unit's state says it happens once.
+void end_of_upload(libusb_device* d) {
+    if (d->knobs.slow_read_ms <= 0 || d->upload_start != flash_base || d->upload_bytes != block_size)
+        return;
+    const long long ms = d->knobs.slow_read_ms;
+    d->knobs.slow_read_ms = 0;
+    drop_knob_line(d->dir + "/knobs", "slow_read_ms");
+    sleep_us(ms * 1000);
 }
 
 int dnload(libusb_device* d, uint16_t wValue, const unsigned char* data, uint16_t wLength) {
@@ -979,6 +1013,8 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t re
         case dfuDNLOAD_IDLE:
         case dfuMANIFEST_SYNC:
         case dfuUPLOAD_IDLE:
+            if (d->state == dfuUPLOAD_IDLE)
+                end_of_upload(d);
             d->state = dfuIDLE;
             d->status = OK;
             return 0;

@@ -54,7 +54,7 @@ bytes() { tail -c +$(($2 + 1)) "$1" | head -c "$3" | od -An -v -tx1 | tr -d ' \n
 # wait_listed UNITS_DIR: waits (bounded) until the unit is listed again; 0 when it is.
 wait_listed() {
     local i
-    for i in $(seq 1 100); do
+    for i in $(seq 1 300); do
         dfu "$1" -d 0483 -l
         if [ "$(found_lines | wc -l)" -gt 0 ]; then return 0; fi
         sleep 0.1
@@ -103,6 +103,19 @@ dfu "$u" -d 0483 -a 2 -s 0x1FFF7800:512 -U "$work/otp.out"
 [ "$rc" = 0 ] || fail "exit $rc: $err"
 cmp -s "$work/otp.out" "$u/units/$serial_a/otp.bin" || fail "OTP bytes differ"
 
+case_ "OTP read runs on into the lock bytes: otp_lock.bin, or erased without it"
+dfu "$u" -d 0483 -a 2 -s 0x1FFF7800:528 -U "$work/otp528.out"
+[ "$rc" = 0 ] || fail "exit $rc: $err"
+[ "$(bytes "$work/otp528.out" 512 100)" = "ffffffffffffffffffffffffffffffff" ] || fail "lock bytes not erased"
+printf '\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f' >"$u/units/$serial_a/otp_lock.bin"
+dfu "$u" -d 0483 -a 2 -s 0x1FFF7800:528 -U "$work/otp528b.out"
+[ "$(bytes "$work/otp528b.out" 512 100)" = "000102030405060708090a0b0c0d0e0f" ] || fail "lock bytes not from otp_lock.bin"
+rm "$u/units/$serial_a/otp_lock.bin"
+
+case_ "a read past the end of the flash fails"
+dfu "$u" -d 0483 -a 0 -s 0x080FF800:4096 -U "$work/past.out"
+[ "$rc" != 0 ] || fail "exit 0"
+
 case_ "flash information read gives the first 2048 bytes"
 dfu "$u" -d 0483 -a 0 -s 0x08000000:2048 -U "$work/info.out"
 [ "$rc" = 0 ] || fail "exit $rc: $err"
@@ -117,7 +130,7 @@ grep -q "File exists" <<<"$err" || fail "stderr: $err"
 
 case_ "download with leave: sectors erased, image written, unit leaves and comes back"
 u="$work/dl"
-new_unit "$u" "$serial_a" "reappear_ms=500"
+new_unit "$u" "$serial_a" "reappear_ms=3000"
 f="$u/units/$serial_a/flash.bin"
 cp "$f" "$work/flash.before"
 # One block past 128 KiB reaches into sector 5 (128 KiB at 0x08020000), which is erased whole.
@@ -240,12 +253,14 @@ dfu "$u" -d 0483 -a 0 -s 0x08000000:131072 -U "$work/verify4.out"
 [ "$rc" != 0 ] || fail "long read succeeded"
 dfu "$u" -d 0483 -l
 [ -z "$(found_lines)" ] || fail "still listed"
+[ "$(cat "$u/units/$serial_a/absent_until")" = 99999999999999 ] || fail "comes back"
 
 case_ "knob extra_listing_line: a fifth line for the serial"
 u="$work/extra"
 new_unit "$u" "$serial_a" "extra_listing_line=1"
 dfu "$u" -d 0483 -l
 [ "$(found_lines | grep -c "serial=\"$serial_a\"")" = 5 ] || fail "$(found_lines)"
+found_lines | head -1 | grep -q 'alt=4, name="@Reserved /0x00000000/01\*001 e"' || fail "first line: $(found_lines | head -1)"
 dfu "$u" -d 0483 -a 0 -s 0x08000000:2048 -U "$work/info5.out"
 [ "$rc" = 0 ] || fail "flash read exit $rc"
 
