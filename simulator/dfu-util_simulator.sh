@@ -460,7 +460,7 @@ unit() { # units_dir serial otp_type|blank flash_kind [knob=value...]
 }
 
 # Writes scenario NAME into a fresh units directory and swaps it in whole.
-setup_scenario() { # name
+setup_scenario() { # name [initial]; "initial" keeps a units directory that appeared meanwhile
     local name=$1 new=$STATE/units.new.$$ old=$STATE/units.old.$$ S=$DEFAULT_SERIAL
     case $name in
     current | corrupt | vanishes_during_verify) desired_firmware ;;
@@ -485,8 +485,9 @@ setup_scenario() { # name
     vanishes_during_verify) unit "$new" $S 4 current vanishes_during_verify=1 ;;
     slow) unit "$new" $S 4 outdated slow_read_ms=35000 ;;
     esac
-    [[ -e $UNITS ]] && mv "$UNITS" "$old"
-    mv "$new" "$UNITS"
+    # -T: never move one directory into the other when a second run swaps at the same time.
+    [[ -z ${2:-} && -e $UNITS ]] && mv -T "$UNITS" "$old" 2>/dev/null
+    mv -T "$new" "$UNITS" 2>/dev/null || { rm -rf "$new" "$old"; [[ -d $UNITS ]] || sim_die 70 "cannot write $UNITS"; }
     rm -rf "$old"
 }
 
@@ -559,7 +560,9 @@ main() {
     fi
 
     state_dir
-    [[ -d $UNITS ]] || setup_scenario outdated >/dev/null
+    # A fresh state directory gets the outdated unit; not while a set-up swaps units (units.old.*).
+    local swapping=("$STATE"/units.old.*)
+    [[ -d $UNITS || ${#swapping[@]} -gt 0 ]] || setup_scenario outdated initial >/dev/null
 
     case $WORD in
     list)
