@@ -262,6 +262,9 @@ cmd_upload() {
     if ((ALT == 2 && KNOB[otp_read_fails])); then
         die 74 "Error during upload (LIBUSB_ERROR_PIPE)"
     fi
+    if ((ALT == 0 && KNOB[upload_stall])); then
+        die 74 "Error during upload (LIBUSB_ERROR_PIPE)"
+    fi
     if ((ALT == 0 && KNOB[vanishes_during_verify] && LENGTH > 2048)); then
         printf '%s\n' "$NEVER" >"$UNIT_DIR/absent_until"
         die 74 "Error during upload (LIBUSB_ERROR_NO_DEVICE)"

@@ -243,6 +243,7 @@ setup vanishes_during_verify
 check "info read works" read_info
 read_flash $IMAGE_SIZE
 check "long read fails" test $? -ne 0
+check "the target file stays, as dfu-util leaves it" test -e "$WORK/flash.bin"
 check "gone" test -z "$(found_lines "$(sim list -d 0483 -l)")"
 
 CASE=slow
