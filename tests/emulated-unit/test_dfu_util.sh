@@ -271,6 +271,19 @@ dfu "$u" -d 0483 -a 0 -s 0x08000000:2048 -U "$work/info6.out"
 [ "$rc" = 0 ] || fail "exit $rc"
 [ "$(cat "$u/units/$serial_a/knobs")" = "devnum=9" ] || fail "knobs now: $(cat "$u/units/$serial_a/knobs")"
 
+case_ "the fixture wins over the library beside a tool with RUNPATH \$ORIGIN (as the program unpacks it)"
+system_libusb="$(ldconfig -p | sed -n 's/^[[:space:]]*libusb-1.0.so.0 (libc6,x86-64) => //p' | head -1)"
+if command -v patchelf >/dev/null && [ -n "$system_libusb" ]; then
+    mkdir -p "$work/unpacked"
+    cp "$dfu_util" "$work/unpacked/dfu-util"
+    patchelf --set-rpath '$ORIGIN' "$work/unpacked/dfu-util"
+    cp "$system_libusb" "$work/unpacked/libusb-1.0.so.0"
+    "$fixture" "$work/one" -- "$work/unpacked/dfu-util" -d 0483 -l >"$work/out" 2>&1
+    [ "$(grep -c "serial=\"$serial_a\"" "$work/out")" = 4 ] || fail "emulated unit not listed: $(cat "$work/out")"
+else
+    echo "skipped: patchelf or the system libusb missing"
+fi
+
 if [ "$failures" -gt 0 ]; then
     echo "$failures failure(s)" >&2
     exit 1
