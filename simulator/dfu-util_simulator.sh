@@ -214,10 +214,10 @@ parse_number() { # text -> NUM, like strtoul(..., 0); fails on anything else
 
 # Splits "-s address[:modifier...]" into ADDR, LENGTH (empty when none), LEAVE.
 parse_dfuse() {
-    local spec=$1 m
+    local text=$1 m
     local IFS=:
     local -a parts
-    read -r -a parts <<<"$spec"
+    read -r -a parts <<<"$text"
     LENGTH='' LEAVE=0
     parse_number "${parts[0]:-}" || die 64 "Invalid dfuse address: ${parts[0]:-}"
     ADDR=$NUM
