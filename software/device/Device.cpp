@@ -264,7 +264,7 @@ OTP_Info make_OTP_Info(const QByteArray& data) {
         return info;
 
     ProductInfoRaw raw = raw_word_at(data, pos + 4);
-    if (raw.type_byte == 35) // stored by early production for the HURM product
+    if (raw.type_byte == 35) // an older code of the HURM type
         raw.type_byte = 43;
     info.product_info = make_ProductInfo(raw);
     for (int k = 0; k < 8; ++k)
