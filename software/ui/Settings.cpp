@@ -134,13 +134,13 @@ GUI::operator QString() const {
 
 QDebug operator<<(QDebug debug, const LabelData& label) {
     QDebugStateSaver saver(debug);
-    debug << QString(label);
+    debug.quote() << QString(label);
     return debug;
 }
 
 QDebug operator<<(QDebug debug, const CircleData& circle) {
     QDebugStateSaver saver(debug);
-    debug << QString(circle);
+    debug.quote() << QString(circle);
     return debug;
 }
 
