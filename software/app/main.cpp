@@ -5,5 +5,6 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     GUI_init();
-    return 0;
+    const int result = app.exec();
+    return GUI_cleanup(result);
 }

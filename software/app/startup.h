@@ -1,4 +1,19 @@
 #pragma once
 
-// Start-up preparation: working directory, unpacked tool. Grows into the whole start-up sequence.
+#include <QPointer>
+
+class MainWindow;
+namespace Settings {
+struct Settings;
+}
+
+// The program-wide objects that start-up fills (the log window is `logWindow` of the ui library; the
+// worker and the machine are `sm_A` and `sm_B` of the workflow library).
+extern QPointer<MainWindow> mainWindow;
+extern Settings::Settings settings;
+
+// The start-up sequence: command line, fonts, log window, tool, working directory, desired firmware,
+// then window, worker, machine and wiring. Runs once, before the event loop.
 void GUI_init();
+// Stops and deletes the workflow objects after the event loop; returns exec_result.
+int GUI_cleanup(int exec_result);

@@ -1,0 +1,128 @@
+// The real start-up in simulator mode, one process per scenario (start-up runs once per process):
+// GUI_init builds everything, the event loop runs, the simulated unit walks its road, and the window
+// shows each step. The scenario comes from VELTARO_E2E_SCENARIO (set by CTest).
+
+#include "MainWindow.h"
+#include "SM_A.h"
+#include "SM_B.h"
+#include "startup.h"
+
+#include "../common/LogCapture.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+QString status() {
+    return mainWindow && mainWindow->statusLabel ? mainWindow->statusLabel->text() : QString();
+}
+bool buttonEnabled() {
+    return mainWindow->installButton->isEnabled();
+}
+bool barVisible() {
+    return mainWindow->progressBar->isVisible();
+}
+QString barText() {
+    return mainWindow->progressBar->format();
+}
+
+} // namespace
+
+class TestProgram : public QObject {
+    Q_OBJECT
+    QTemporaryDir units_;
+    QString scenario_ = QString::fromLocal8Bit(qgetenv("VELTARO_E2E_SCENARIO"));
+    LogCapture* log_ = nullptr;
+
+private slots:
+    void initTestCase() {
+        QVERIFY(!scenario_.isEmpty());
+        qputenv("VELTARO_UNITS_DIR", units_.path().toLocal8Bit());
+        qputenv("VELTARO_SIM_FIRMWARE", UPGRADE_FIRMWARE_BIN);
+        QProcess setup;
+        setup.start(UPGRADE_SOURCE_DIR "/simulator/dfu-util_simulator.sh",
+                    {"--dfu-util-command", "setup_prepared_config", scenario_});
+        QVERIFY(setup.waitForFinished(30000));
+        QCOMPARE(setup.exitCode(), 0);
+
+        log_ = new LogCapture;
+        GUI_init();
+        // The worker starts from the event loop, never during start-up.
+        QVERIFY(!log_->contains("Starting sm_A"));
+        QVERIFY(mainWindow);
+        QCOMPARE(mainWindow->windowTitle(), QString("Veltaro Firmware Upgrade Tool"));
+        QVERIFY(log_->contains("info: Will use simulator (i.e. option 'use_simulator)."));
+    }
+
+    void startsWithNoUnitScreen() {
+        QTRY_VERIFY_WITH_TIMEOUT(log_->contains("Starting sm_A"), 5000);
+        QVERIFY(status().contains("Note: Once the update is finished"));
+        QVERIFY(!buttonEnabled());
+        QVERIFY(!barVisible());
+    }
+
+    void unitWalksItsRoad() {
+        if (scenario_ == "outdated") {
+            QTRY_VERIFY_WITH_TIMEOUT(buttonEnabled(), 20000);
+            QVERIFY2(status().contains("Connected to a Lx-50 with firmware version 2.3.1"),
+                     qPrintable(status()));
+            QTest::mouseClick(mainWindow->installButton, Qt::LeftButton);
+            QVERIFY(barVisible());
+            QCOMPARE(barText(), QString("Upgrading firmware"));
+            QTRY_VERIFY_WITH_TIMEOUT(barText() == "Uploading & verifying", 60000);
+            QTRY_COMPARE_WITH_TIMEOUT(barText(), QString("Done. Disconnect USB cable."), 30000);
+            QVERIFY(barVisible());
+            QCOMPARE(mainWindow->progressBar->value(), mainWindow->progressBar->maximum());
+            QVERIFY(status().contains("Connected to a Lx-50 with firmware version 2.4.0"));
+        } else if (scenario_ == "corrupt") {
+            QTRY_VERIFY_WITH_TIMEOUT(mainWindow->verificationFailedShown, 30000);
+            QVERIFY(buttonEnabled());
+            QVERIFY(mainWindow->installButton->isVisible());
+            QVERIFY(!barVisible());
+            QVERIFY(status().contains("with firmware version 2.4.0"));
+        } else if (scenario_ == "other_product") {
+            QTRY_VERIFY_WITH_TIMEOUT(status().contains("Connected to a K7."), 20000);
+            // Judged and refused: the button stays disabled while the unit stays connected.
+            QTRY_VERIFY_WITH_TIMEOUT(log_->contains("B8: Invalid (DFU-SE) dev. conn."), 5000);
+            QVERIFY(!buttonEnabled());
+        } else {
+            QSKIP("no road for this scenario");
+        }
+    }
+
+    // Closing the window ends the event loop; clean-up stops and deletes in order and hands the loop's
+    // result back.
+    void shutdownInOrder() {
+        QTimer::singleShot(0, [] { mainWindow->close(); });
+        const int result = qApp->exec();
+        QCOMPARE(result, 0);
+        log_->clear();
+        QCOMPARE(GUI_cleanup(result), result);
+        const QStringList texts = log_->texts();
+        const int returns = texts.indexOf("app.exec() returns:  0");
+        const int waiting = texts.indexOf("Waiting 2 s before deleting objects");
+        const int dtor = texts.indexOf("SM_A: Waiting in dtor");
+        QVERIFY2(returns >= 0 && waiting > returns && dtor > waiting, qPrintable(texts.join('\n')));
+        QVERIFY(!sm_A && !sm_B);
+        delete log_;
+    }
+};
+
+int main(int argc, char** argv) {
+    // The program's own switch for simulator mode, as a user would start it.
+    std::vector<char*> args(argv, argv + argc);
+    char simulator[] = "-s";
+    args.insert(args.begin() + 1, simulator);
+    int count = int(args.size());
+    QApplication app(count, args.data());
+    TestProgram test;
+    // QtTest must not see "-s".
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_program.moc"
