@@ -28,7 +28,8 @@ QByteArray read_all(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool write_all(const QString& path, const QByteArray& bytes, QIODevice::OpenMode mode = QIODevice::WriteOnly) {
+bool write_all(const QString& path, const QByteArray& bytes,
+               QIODevice::OpenMode mode = QIODevice::WriteOnly) {
     QFile file(path);
     return file.open(mode) && file.write(bytes) == bytes.size();
 }
@@ -46,12 +47,13 @@ class TestDfuEmulated : public QObject {
     // Lays out a prepared configuration of the simulator, plus knobs for its first unit.
     bool prepare(const QString& scenario, const QStringList& knobs = {}) {
         QProcess setup;
-        setup.start(QStringLiteral(UPGRADE_SOURCE_DIR "/simulator/dfu-util_simulator.sh"),
-                    {QStringLiteral("--dfu-util-command"), QStringLiteral("setup_prepared_config"), scenario});
+        setup.start(
+            QStringLiteral(UPGRADE_SOURCE_DIR "/simulator/dfu-util_simulator.sh"),
+            {QStringLiteral("--dfu-util-command"), QStringLiteral("setup_prepared_config"), scenario});
         if (!setup.waitForFinished(30000) || setup.exitCode() != 0)
             return false;
-        return knobs.isEmpty() || write_all(unit_file(QStringLiteral("knobs")), (knobs.join('\n') + '\n').toUtf8(),
-                                            QIODevice::Append);
+        return knobs.isEmpty() || write_all(unit_file(QStringLiteral("knobs")),
+                                            (knobs.join('\n') + '\n').toUtf8(), QIODevice::Append);
     }
 
 private slots:
@@ -71,7 +73,8 @@ private slots:
 // The stand-in library comes first in LD_LIBRARY_PATH, which the tool's children inherit.
 void TestDfuEmulated::initTestCase() {
     QVERIFY(units_.isValid());
-    QVERIFY(Files::extract_resources({Files::dfu_util_executable, Files::libusb_library, Files::desired_FW_bin}, true));
+    QVERIFY(Files::extract_resources(
+        {Files::dfu_util_executable, Files::libusb_library, Files::desired_FW_bin}, true));
     QVERIFY(support_misc::mark_file_executable(DFU::dfu_util::full_path()));
     DFU::Command::path = Files::external_dir.path();
     qputenv("LD_LIBRARY_PATH", EMULATED_UNIT_LIBRARY_DIR);
@@ -83,7 +86,8 @@ void TestDfuEmulated::initTestCase() {
     const DFU::Result version = DFU::run_command(DFU::version);
     QCOMPARE(version.code, 0);
     QVERIFY2(version.text.startsWith("dfu-util 0."), qPrintable(version.text));
-    QCOMPARE(DFU::dfu_util::execution_test(), version.text == DFU::dfu_util::expected_output_of_execution_test);
+    QCOMPARE(DFU::dfu_util::execution_test(),
+             version.text == DFU::dfu_util::expected_output_of_execution_test);
     QVERIFY(DFU::desired_FW_Info().valid);
 }
 
@@ -142,7 +146,8 @@ void TestDfuEmulated::device_info() {
         return;
     // The files the tool wrote hold exactly the unit's bytes.
     QCOMPARE(read_all(working_file(Files::uploaded_OTP_fileName_bin)), read_all(unit_file("otp.bin")));
-    QCOMPARE(read_all(working_file(Files::uploaded_FW_info_fileName_bin)), read_all(unit_file("flash.bin")).left(2048));
+    QCOMPARE(read_all(working_file(Files::uploaded_FW_info_fileName_bin)),
+             read_all(unit_file("flash.bin")).left(2048));
     QCOMPARE(int(info.device_type), int(type));
     QCOMPARE(info.OTP_info.blank, blank);
     QCOMPARE(info.FW_info.valid, fw_valid);
@@ -211,10 +216,14 @@ void TestDfuEmulated::verify_failures_data() {
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<QString>("knob");
     QTest::addColumn<bool>("equal");
-    QTest::newRow("current") << "current" << "" << true;
-    QTest::newRow("corrupt") << "corrupt" << "" << false;
-    QTest::newRow("read stalls") << "current" << "upload_stall=1" << false;
-    QTest::newRow("vanishes while read") << "vanishes_during_verify" << "" << false;
+    QTest::newRow("current") << "current"
+                             << "" << true;
+    QTest::newRow("corrupt") << "corrupt"
+                             << "" << false;
+    QTest::newRow("read stalls") << "current"
+                                 << "upload_stall=1" << false;
+    QTest::newRow("vanishes while read") << "vanishes_during_verify"
+                                         << "" << false;
 }
 
 // A read-back target left over with the very bytes of the image must not pass for the unit's flash.
