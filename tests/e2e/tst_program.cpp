@@ -2,6 +2,7 @@
 // GUI_init builds everything, the event loop runs, the simulated unit walks its road, and the window
 // shows each step. The scenario comes from VELTARO_E2E_SCENARIO (set by CTest).
 
+#include "LogWindow.h"
 #include "MainWindow.h"
 #include "SM_A.h"
 #include "SM_B.h"
@@ -95,13 +96,37 @@ private slots:
         }
     }
 
+    // Ctrl+L opens and closes the log window from either window, also without "-l".
+    void ctrlLTogglesTheLogWindow() {
+        QApplication::setActiveWindow(mainWindow);
+        QTRY_VERIFY(mainWindow->isActiveWindow());
+        QTest::keyClick(mainWindow, Qt::Key_L, Qt::ControlModifier);
+        QTRY_VERIFY(logWindow->dialog->isVisible());
+        QApplication::setActiveWindow(logWindow->dialog);
+        QTRY_VERIFY(logWindow->dialog->isActiveWindow());
+        QTest::keyClick(logWindow->dialog, Qt::Key_L, Qt::ControlModifier);
+        QTRY_VERIFY(!logWindow->dialog->isVisible());
+    }
+
+    // The finish keys stop the machine and the worker but leave the window open.
+    void finishKeysStopTheWorkflow() {
+        if (scenario_ != "other_product")
+            QSKIP("once is enough");
+        QTest::keyClick(mainWindow, Qt::Key_Escape);
+        QVERIFY(sm_A->isFinished());
+        QTRY_VERIFY(!sm_B->isRunning());
+        QVERIFY(mainWindow->isVisible());
+    }
+
     // Closing the window ends the event loop; clean-up stops and deletes in order and hands the loop's
     // result back.
     void shutdownInOrder() {
         QTimer::singleShot(0, [] { mainWindow->close(); });
         const int result = qApp->exec();
         QCOMPARE(result, 0);
-        log_->clear();
+        // The finish keys may have put Qt's default handler back: capture afresh.
+        delete log_;
+        log_ = new LogCapture;
         QCOMPARE(GUI_cleanup(result), result);
         const QStringList texts = log_->texts();
         const int returns = texts.indexOf("app.exec() returns:  0");
