@@ -29,7 +29,7 @@ private slots:
 
     void decodeOTPArea() {
         // Entry in the last slot behind written slots: the all-0xFF check stops early, the backward search
-        // finds the marker at once; and the worst case, a written area without any marker.
+        // finds the marker at once.
         QByteArray data(512, '\x00');
         data.replace(496, 8, QByteArray("\x11\x47\x23\x01\x04\xff\xff\xff", 8));
         Device::OTP_Info info;
@@ -37,6 +37,16 @@ private slots:
             info = Device::make_OTP_Info(data);
         }
         QVERIFY(info.valid);
+    }
+
+    // Worst case of the marker search: written, but no marker anywhere.
+    void decodeOTPAreaNoMarker() {
+        const QByteArray data(512, '\x00');
+        Device::OTP_Info info;
+        QBENCHMARK {
+            info = Device::make_OTP_Info(data);
+        }
+        QVERIFY(!info.valid && !info.blank);
     }
 
     void decodeOTPAreaBlank() {
