@@ -3,6 +3,7 @@
 #include "../common/LogCapture.h"
 
 #include <QGuiApplication>
+#include <QProcess>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStyle>
@@ -50,6 +51,7 @@ private slots:
     void noStatusLabel();
     void verificationFailure();
     void labelRules();
+    void missingStatusTextStops();
 };
 
 void TestMainWindow::shippedWindow_data() {
@@ -299,6 +301,27 @@ void TestMainWindow::labelRules() {
     QLabel* big = labelsAt(window.get(), {10, 300}).front();
     QCOMPARE(big->font().pixelSize(),
              int(22 * QGuiApplication::primaryScreen()->physicalDotsPerInch() / 110.0));
+}
+
+// The factory stops the program; the test runs it in a child copy of itself.
+void TestMainWindow::missingStatusTextStops() {
+    if (qEnvironmentVariableIsSet("TST_MAINWINDOW_CHILD")) {
+        const Settings::Settings settings = custom(R"({"id":"status_noDev","text":""})");
+        MainWindow_factory(&settings, nullptr, false);
+        return;
+    }
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TST_MAINWINDOW_CHILD"), QStringLiteral("1"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("missingStatusTextStops")});
+    QVERIFY(child.waitForFinished(30000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    const QString output =
+        QString::fromLocal8Bit(child.readAllStandardOutput() + child.readAllStandardError());
+    QVERIFY2(output.contains(QStringLiteral("No message with id 'status_noDev' found, aborting")),
+             qPrintable(output));
+    QVERIFY(!output.contains(QStringLiteral("Download ")));
 }
 
 QTEST_MAIN(TestMainWindow)
