@@ -5,6 +5,7 @@
 #include "Files.h"
 #include "FixtureTool.h"
 #include "LogCapture.h"
+#include "support_misc.h"
 
 #include <QDir>
 #include <QFile>
@@ -105,8 +106,10 @@ void TestDfuDevice::read_device_info_data() {
         << otp_with_type(4) << "type43.bin" << 0 << 0 << false << 0 << true << 4 << "" << false << true;
     QTest::newRow("type byte 35 reads as 43") << otp_with_type(35) << "type43.bin" << 0 << 0 << false << 0
                                               << true << 43 << "7.1.0" << true << false;
-    QTest::newRow("blank OTP, firmware of type 4")
-        << blank << "type4.bin" << 0 << 0 << false << 0 << true << 0 << "" << false << true;
+    // Only a service build accepts the installed firmware of a unit whose OTP area was never written.
+    const bool service = have_service_build();
+    QTest::newRow("blank OTP, firmware of type 4") << blank << "type4.bin" << 0 << 0 << false << 0 << true
+                                                   << 0 << (service ? "2.4.0" : "") << service << !service;
     QTest::newRow("blank OTP, no firmware block")
         << blank << "no-block.bin" << 0 << 0 << false << 0 << true << 0 << "" << false << false;
     QTest::newRow("unknown type 7, firmware of type 4")
