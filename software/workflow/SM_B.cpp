@@ -19,6 +19,13 @@ bool GuardedTransition::eventTest(QEvent* event) {
     return QSignalTransition::eventTest(event) && guard();
 }
 
+WorkerRelay::WorkerRelay(SM_A* sm_A, QObject* parent) : QObject(parent) {
+    connect(sm_A, &SM_A::sig_NoDevConn, this, &WorkerRelay::sig_NoDevConn);
+    connect(sm_A, &SM_A::sig_DevConn, this, &WorkerRelay::sig_DevConn);
+    connect(sm_A, &SM_A::sig_FwUploadedDiffers, this, &WorkerRelay::sig_FwUploadedDiffers);
+    connect(sm_A, &SM_A::sig_FwUploadedMatches, this, &WorkerRelay::sig_FwUploadedMatches);
+}
+
 bool SM_B::device_has_valid_type() {
     const DFU::DeviceInfo& info = ::sm_A->device_info;
     std::printf("device_has_valid_type(%i): valid %i, device_type: %i\n", int(desired_ID), int(info.valid),
@@ -46,7 +53,7 @@ bool SM_B::device_is_up_to_date() {
 }
 
 SM_B::SM_B(SM_A* sm_A, Device::Type desired_ID, QString desired_revision)
-    : QStateMachine(nullptr), sm_A(sm_A) {
+    : QStateMachine(nullptr), sm_A(sm_A), worker(new WorkerRelay(sm_A, this)) {
     SM_B::desired_ID = desired_ID;
     SM_B::desired_revision = std::move(desired_revision);
 
@@ -67,8 +74,8 @@ SM_B::SM_B(SM_A* sm_A, Device::Type desired_ID, QString desired_revision)
     setInitialState(B1);
 
     // Tried in this order; the first guard that holds wins.
-    const auto guarded = [this, sm_A](GuardedTransition::Guard guard, QState* target) {
-        auto* transition = new GuardedTransition(sm_A, SIGNAL(sig_DevConn()), guard);
+    const auto guarded = [this](GuardedTransition::Guard guard, QState* target) {
+        auto* transition = new GuardedTransition(worker, SIGNAL(sig_DevConn()), guard);
         transition->setTargetState(target);
         B1->addTransition(transition);
     };
@@ -78,18 +85,18 @@ SM_B::SM_B(SM_A* sm_A, Device::Type desired_ID, QString desired_revision)
     guarded(&SM_B::device_is_up_to_date, B4);
 
     B2->addTransition(this, &SM_B::sig_DoDownload, B3);
-    B2->addTransition(sm_A, &SM_A::sig_NoDevConn, B1);
-    B3->addTransition(sm_A, &SM_A::sig_NoDevConn, B1);
-    B4->addTransition(sm_A, &SM_A::sig_FwUploadedMatches, B6);
-    B4->addTransition(sm_A, &SM_A::sig_FwUploadedDiffers, B7);
+    B2->addTransition(worker, &WorkerRelay::sig_NoDevConn, B1);
+    B3->addTransition(worker, &WorkerRelay::sig_NoDevConn, B1);
+    B4->addTransition(worker, &WorkerRelay::sig_FwUploadedMatches, B6);
+    B4->addTransition(worker, &WorkerRelay::sig_FwUploadedDiffers, B7);
     // The unit is gone before its verification ended: no verdict will come for it.
-    B4->addTransition(sm_A, &SM_A::sig_NoDevConn, B1);
-    B6->addTransition(sm_A, &SM_A::sig_NoDevConn, B1);
+    B4->addTransition(worker, &WorkerRelay::sig_NoDevConn, B1);
+    B6->addTransition(worker, &WorkerRelay::sig_NoDevConn, B1);
     B7->addTransition(this, &SM_B::sig_DoDownload, B3);
-    B7->addTransition(sm_A, &SM_A::sig_NoDevConn, B1);
-    B8->addTransition(sm_A, &SM_A::sig_NoDevConn, B1);
+    B7->addTransition(worker, &WorkerRelay::sig_NoDevConn, B1);
+    B8->addTransition(worker, &WorkerRelay::sig_NoDevConn, B1);
     B9->addTransition(this, &SM_B::sig_DoDownload, B3);
-    B9->addTransition(sm_A, &SM_A::sig_NoDevConn, B1);
+    B9->addTransition(worker, &WorkerRelay::sig_NoDevConn, B1);
 
     add_connections();
 }

@@ -25,6 +25,23 @@ protected:
     bool eventTest(QEvent* event) override;
 };
 
+// The worker's signals as the machine sees them. The machine connects a state's transitions only while
+// that state is active, so a worker signal that was queued before the machine caught up would be lost;
+// this relay lives on the main thread and is connected for good, so every signal arrives in order and
+// meets the state that is active by then.
+class WorkerRelay : public QObject {
+    Q_OBJECT
+
+public:
+    WorkerRelay(SM_A* sm_A, QObject* parent);
+
+signals:
+    void sig_NoDevConn();
+    void sig_DevConn();
+    void sig_FwUploadedDiffers();
+    void sig_FwUploadedMatches();
+};
+
 // Judges a newly read unit against the desired firmware, offers or withholds the upgrade and hands
 // the worker its commands. Runs on the main thread; never touches a widget.
 class SM_B : public QStateMachine {
@@ -50,6 +67,7 @@ public:
     // The worker's number of that unit; commands are given for it.
     quint64 device_unit = 0;
     SM_A* sm_A;
+    WorkerRelay* worker;
 
     static Device::Type desired_ID;
     static QString desired_revision;
