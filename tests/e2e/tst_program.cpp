@@ -9,6 +9,7 @@
 #include "startup.h"
 
 #include "../common/LogCapture.h"
+#include "../common/WindowState.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -17,22 +18,7 @@
 #include <QTimer>
 #include <QtTest>
 
-namespace {
-
-QString status() {
-    return mainWindow && mainWindow->statusLabel ? mainWindow->statusLabel->text() : QString();
-}
-bool buttonEnabled() {
-    return mainWindow->installButton->isEnabled();
-}
-bool barVisible() {
-    return mainWindow->progressBar->isVisible();
-}
-QString barText() {
-    return mainWindow->progressBar->format();
-}
-
-} // namespace
+using namespace window_state;
 
 class TestProgram : public QObject {
     Q_OBJECT

@@ -12,6 +12,7 @@
 #include "startup.h"
 
 #include "../../common/LogCapture.h"
+#include "../../common/WindowState.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -28,18 +29,7 @@ namespace {
 
 const QString done_text = QStringLiteral("Done. Disconnect USB cable.");
 
-QString status() {
-    return mainWindow && mainWindow->statusLabel ? mainWindow->statusLabel->text() : QString();
-}
-bool buttonEnabled() {
-    return mainWindow->installButton->isEnabled();
-}
-bool barVisible() {
-    return mainWindow->progressBar->isVisible();
-}
-QString barText() {
-    return mainWindow->progressBar->format();
-}
+using namespace window_state;
 
 // Stamps each message and hands it on to the capture.
 QElapsedTimer clock_;
