@@ -51,6 +51,7 @@ void SM_A::set_command(Command new_command, quint64 unit) {
     QMutexLocker lock(&mutex);
     command = new_command;
     command_unit = unit;
+    stop_requested.wakeAll();
 }
 
 SM_A::Command SM_A::get_command() {
@@ -69,11 +70,11 @@ bool SM_A::is_stopping() {
     return stopping;
 }
 
-bool SM_A::pause(int ms) {
+bool SM_A::pause(int ms, bool until_command) {
     QMutexLocker lock(&mutex);
     QDeadlineTimer deadline(ms);
     // The wait releases the mutex, so set_command and do_stop are never held up by a sleep.
-    while (!stopping && !deadline.hasExpired())
+    while (!stopping && !(until_command && command != no_command) && !deadline.hasExpired())
         stop_requested.wait(&mutex, deadline);
     return stopping;
 }
@@ -167,7 +168,8 @@ void SM_A::run() {
             emit sig_A4_entered();
             if (is_stopping())
                 return;
-            if (pause(poll_interval_device_ms))
+            // A command ends the idle pause early; without one the unit is listed again after the pause.
+            if (pause(poll_interval_device_ms, true))
                 return;
             Command taken = no_command;
             quint64 unit = 0;

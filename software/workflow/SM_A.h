@@ -66,8 +66,8 @@ protected:
     void run() override;
 
 private:
-    // Sleeps up to `ms`, woken early by a stop request; true when a stop was requested.
-    bool pause(int ms);
+    // Sleeps up to `ms`, woken early by a stop request (and by a command if asked); true when stopping.
+    bool pause(int ms, bool until_command = false);
     void hand_over(const DFU::DeviceInfo& info, quint64 unit);
     bool still_connected();
 
@@ -87,7 +87,7 @@ private:
     quint64 command_unit = 0;
     bool stopping = false;
     QMutex mutex;
-    QWaitCondition stop_requested;
+    QWaitCondition stop_requested; // also signalled by set_command
 };
 
 // The program's one worker; set by start-up, deleted by the clean-up.

@@ -24,6 +24,7 @@ private slots:
     void exchanged_unit_is_read_at_once();
     void serial_forgotten_after_download();
     void verify_reports_result();
+    void command_ends_idle_pause();
     void stop_ends_worker_in_bounded_time_data();
     void stop_ends_worker_in_bounded_time();
     void stop_during_tool_run_waits_for_tool();
@@ -206,6 +207,19 @@ void tst_SM_A::verify_reports_result() {
         QCOMPARE(rec->count(QStringLiteral("FwUploading")), 1);
         worker.reset();
     }
+}
+
+void tst_SM_A::command_ends_idle_pause() {
+    QVERIFY(units->scenario(QStringLiteral("current")));
+    make_worker(20, 60000);
+    worker->start();
+    QVERIFY(wait_for_handover(1));
+    QTRY_COMPARE_WITH_TIMEOUT(rec->count(QStringLiteral("A4")), 1, 10000);
+    worker->set_command(SM_A::upload_and_verify);
+    // Well before the minute-long pause would have ended.
+    QTRY_COMPARE_WITH_TIMEOUT(rec->count(QStringLiteral("FwUploadedMatches")), 1, 20000);
+    const QStringList seq = rec->sequence();
+    QCOMPARE(seq.mid(0, seq.indexOf(QStringLiteral("A6"))).count(QStringLiteral("A2")), 1);
 }
 
 void tst_SM_A::stop_ends_worker_in_bounded_time_data() {

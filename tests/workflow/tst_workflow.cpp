@@ -204,8 +204,8 @@ void tst_Workflow::exchanged_right_after_judged() {
     SimulatedUnits* u = units.get();
     bool exchanged = false;
     if (scenario == QLatin1String("current")) {
-        // After B4's own reaction (made first), which gives the command.
-        connect(machine->B4, &QState::entered, this, [&] {
+        // On entering B4, right before the machine gives the command.
+        connect(machine.get(), &SM_B::sig_UploadingVerifying, this, [&] {
             if (!exchanged)
                 exchanged = u->exchange(serial_X, serial_Y);
         });
