@@ -96,3 +96,8 @@ int GUI_cleanup(int exec_result) {
     }
     return exec_result;
 }
+
+void end_program(int exit_code) {
+    QMetaObject::invokeMethod(
+        qApp, [exit_code] { QCoreApplication::exit(exit_code); }, Qt::QueuedConnection);
+}

@@ -17,3 +17,6 @@ extern Settings::Settings settings;
 void GUI_init();
 // Stops and deletes the workflow objects after the event loop; returns exec_result.
 int GUI_cleanup(int exec_result);
+// Ends the program the way closing the main window does, with `exit_code` as the event loop's result.
+// Safe to call before the event loop runs: the request waits for it.
+void end_program(int exit_code);
