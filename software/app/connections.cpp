@@ -1,5 +1,7 @@
 #include "connections.h"
 
+#include "ending.h"
+
 #include "LogWindow.h"
 #include "MainWindow.h"
 #include "SM_A.h"
@@ -29,18 +31,6 @@ void show_revision_text() {
         mainWindow->setStatusText(status_text("status_devRevUnknown"), {product});
     else
         mainWindow->setStatusText(status_text("status_devRev"), {product, revision});
-}
-
-void stop_worker() {
-    qInfo() << "Trying to stop sm_A";
-    if (!sm_A)
-        return;
-    sm_A->do_stop();
-    if (!sm_A->wait(1000)) {
-        qWarning() << "Oops, SM_A not dead yet";
-        sm_A->terminate();
-        sm_A->wait();
-    }
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "Settings.h"
 #include "command_line.h"
 #include "connections.h"
+#include "ending.h"
 #include "simulator.h"
 #include "support_fonts.h"
 #include "support_misc.h"
@@ -62,12 +63,16 @@ void GUI_init() {
                     dir + Files::uploaded_FW_fileName_bin, nullptr);
     sm_A->poll_interval_no_device_ms = 500;
     sm_A->poll_interval_device_ms = 1000;
+    // The simulated units are not on any bus.
+    if (!simulator::use)
+        sm_A->presence = std::make_unique<DFU::Presence>();
     sm_A->enable_debug_output();
 
     sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
     sm_B->enable_debug_output();
 
     add_connections(qApp);
+    prepare_ending();
 
     // The worker thread starts only once the machine runs, that is in the event loop.
     QObject::connect(sm_B, &QStateMachine::started, [] {
@@ -95,9 +100,4 @@ int GUI_cleanup(int exec_result) {
         sm_B = nullptr;
     }
     return exec_result;
-}
-
-void end_program(int exit_code) {
-    QMetaObject::invokeMethod(
-        qApp, [exit_code] { QCoreApplication::exit(exit_code); }, Qt::QueuedConnection);
 }

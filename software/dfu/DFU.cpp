@@ -4,10 +4,17 @@
 #include "support_misc.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QDebugStateSaver>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+
+#include <algorithm>
+#include <utility>
+
+#include <signal.h>
+#include <unistd.h>
 
 // ---------------------------------------------------------------------------------------------------
 // Listing parser
@@ -115,17 +122,98 @@ std::map<CmdID, Command> commands = {
     {setup_prepared_config, make_command({})},
 };
 
-Result run_command(CmdID id, const QStringList& extra) {
+int run_time_limit_ms = 30000;
+// 1 MiB of flash at the slowest sector erase (4 s per 128 KiB sector) and programming (100 µs per byte)
+// that the part allows comes to about 2.5 minutes; twice that.
+int download_time_limit_ms = 300000;
+
+namespace {
+
+// The tool gets a process group of its own: Ctrl+C in the terminal reaches the program (which lets a
+// download finish) and not the tool, and ending a run ends whatever the tool itself started.
+class ToolProcess : public QProcess {
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
+void end_process_group(QProcess& process) {
+    const qint64 pid = process.processId();
+    if (pid <= 0 || ::kill(-pid_t(pid), SIGKILL) != 0)
+        process.kill();
+    // SIGKILL cannot be caught; the wait only reaps.
+    process.waitForFinished(5000);
+}
+
+// Reports each new percentage of the progress lines that arrive, which may end anywhere in a chunk.
+class ProgressReader {
+public:
+    explicit ProgressReader(RunControl* control) : control_(control) {}
+    void feed(const QByteArray& chunk) {
+        if (!control_ || !control_->on_progress)
+            return;
+        pending_ += chunk;
+        const int end = std::max(pending_.lastIndexOf('\r'), pending_.lastIndexOf('\n'));
+        if (end < 0)
+            return;
+        for (const Progress& p : progress_in(QString::fromUtf8(pending_.left(end + 1)))) {
+            if (p.phase == last_.phase && p.percent == last_.percent && seen_)
+                continue;
+            seen_ = true;
+            last_ = p;
+            control_->on_progress(p);
+        }
+        pending_.remove(0, end + 1);
+    }
+
+private:
+    RunControl* control_;
+    QByteArray pending_;
+    Progress last_;
+    bool seen_ = false;
+};
+
+QStringList arguments_for(const Command& command, const QString& serial, const QStringList& extra) {
+    QStringList arguments = command.arguments;
+    if (!serial.isEmpty()) {
+        const int vendor = arguments.indexOf(QStringLiteral("-d"));
+        const int at = vendor >= 0 && vendor + 1 < arguments.size() ? vendor + 2 : arguments.size();
+        arguments.insert(at, serial);
+        arguments.insert(at, QStringLiteral("-S"));
+    }
+    return arguments + extra;
+}
+
+} // namespace
+
+std::vector<Progress> progress_in(const QString& output) {
+    static const QRegularExpression line(
+        QStringLiteral("(Erase|Download|Upload)\\s*\\t\\[[= ]*\\]\\s*(\\d{1,3})%"));
+    std::vector<Progress> found;
+    QRegularExpressionMatchIterator it = line.globalMatch(output);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        const QStringRef word = m.capturedRef(1);
+        Progress p;
+        p.phase = word == QLatin1String("Erase")      ? Progress::erase
+                  : word == QLatin1String("Download") ? Progress::download
+                                                      : Progress::upload;
+        p.percent = std::min(m.capturedRef(2).toInt(), 100);
+        found.push_back(p);
+    }
+    return found;
+}
+
+Result run_command(CmdID id, const QStringList& extra, const RunOptions& options) {
     const Command& command = commands[id];
     const QString program =
         Command::path.isEmpty() ? command.program : Command::path + QLatin1Char('/') + command.program;
-    const QStringList arguments = command.arguments + extra;
+    const QStringList arguments = arguments_for(command, options.serial, extra);
 
     // The listing runs on every poll; logging it would flood the log.
     if (id != list)
         qInfo() << "Start " << program << arguments;
 
-    QProcess process;
+    ToolProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(program, arguments, QIODevice::ReadWrite);
 
@@ -135,20 +223,97 @@ Result run_command(CmdID id, const QStringList& extra) {
         result.code = -1;
         result.text = QStringLiteral("Failed to start %1: %2").arg(program, process.errorString());
     } else {
-        if (!process.waitForFinished(30000)) {
-            const QString early = decode_output(process.readAllStandardOutput());
-            qInfo() << "waitForFinished(): Process did not finish in time, exit status:"
-                    << process.exitStatus() << "and output:" << early;
-            qInfo() << "will wait again, forever";
-            process.waitForFinished(-1);
+        RunControl* control = options.control;
+        // A half-written unit would not start, so a download runs to its end whatever is asked.
+        const bool stoppable = control && id != download_FW;
+        const int limit_ms = id == download_FW ? download_time_limit_ms : run_time_limit_ms;
+        const QDeadlineTimer limit(limit_ms);
+        ProgressReader progress(control);
+        QByteArray output;
+        while (process.state() != QProcess::NotRunning) {
+            if (stoppable && control->stop_requested()) {
+                end_process_group(process);
+                result.stopped = true;
+                qInfo() << "Stop requested: ended" << program;
+                break;
+            }
+            if (limit.hasExpired()) {
+                output += process.readAllStandardOutput();
+                qInfo() << "waitForFinished(): Process did not finish in time, exit status:"
+                        << process.exitStatus() << "and output:" << decode_output(output);
+                end_process_group(process);
+                result.timed_out = true;
+                qInfo() << "Ended" << program << "after its limit of" << limit_ms << "ms";
+                output.clear();
+                break;
+            }
+            // Short waits while someone may ask for a stop; otherwise up to the limit.
+            const int wait = stoppable ? std::min<qint64>(50, limit.remainingTime()) : limit.remainingTime();
+            if (!process.waitForReadyRead(int(std::max(wait, 1))))
+                process.waitForFinished(int(std::max(wait, 1)));
+            const QByteArray chunk = process.readAllStandardOutput();
+            output += chunk;
+            progress.feed(chunk);
         }
-        result.text = decode_output(process.readAllStandardOutput());
-        result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        const QByteArray rest = process.readAllStandardOutput();
+        progress.feed(rest);
+        output += rest;
+        result.text = decode_output(output);
+        result.error = decode_output(process.readAllStandardError());
+        const bool ended = result.stopped || result.timed_out;
+        result.code = !ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
 
-    if (result.code != 0)
-        qInfo() << "Exit with" << result.code << "from" << program << arguments << "returned:" << result.text;
+    if (result.code != 0) {
+        QDebug line = qInfo();
+        line << "Exit with" << result.code << "from" << program << arguments << "returned:" << result.text;
+        if (!result.error.isEmpty())
+            line << "and on standard error:" << result.error;
+    }
     return result;
+}
+
+QString short_reason(const Result& result) {
+    if (result.timed_out)
+        return QStringLiteral("the tool did not finish in time");
+    if (result.stopped)
+        return QStringLiteral("stopped");
+    // The last line that is not a warning; the tool's name in front of it says nothing.
+    const QStringList lines = result.error.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+        QString line = it->trimmed();
+        if (line.startsWith(QLatin1String("dfu-util: ")))
+            line = line.mid(10);
+        if (line.isEmpty() || line.startsWith(QLatin1String("Warning")) ||
+            line.startsWith(QLatin1String("A valid DFU suffix")) ||
+            line.contains(QLatin1String("multiplier")))
+            continue;
+        return line;
+    }
+    if (result.code == -1)
+        return result.text.startsWith(QLatin1String("Failed to start")) ? result.text
+                                                                        : QStringLiteral("the tool crashed");
+    return QStringLiteral("exit code %1").arg(result.code);
+}
+
+QString diagnose(const Result& result) {
+    // What the tool says on standard error, most specific first.
+    static const std::vector<std::pair<QRegularExpression, QString>> table = {
+        {QRegularExpression(QStringLiteral("Cannot open DFU device 0483:df11.*LIBUSB_ERROR_ACCESS")),
+         QStringLiteral("status_accessDenied")},
+        // Release 0.9 names no reason; access is what keeps a listed unit closed on a desktop.
+        {QRegularExpression(QStringLiteral("Cannot open DFU device 0483:df11$"),
+                            QRegularExpression::MultilineOption),
+         QStringLiteral("status_accessDenied")},
+        {QRegularExpression(QStringLiteral("LIBUSB_ERROR_ACCESS")), QStringLiteral("status_accessDenied")},
+        {QRegularExpression(QStringLiteral("LIBUSB_ERROR_BUSY")), QStringLiteral("status_busy")},
+        {QRegularExpression(QStringLiteral("More than one DFU capable USB device found")),
+         QStringLiteral("status_twoUnits")},
+    };
+    for (const auto& [pattern, id] : table)
+        if (pattern.match(result.error).hasMatch())
+            return id;
+    return QString();
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -166,11 +331,20 @@ ScanResult scan_for_devices(QString listing) {
     return result;
 }
 
-ScanResult make_scan() {
-    const Result run = run_command(list, {});
-    if (run.code != 0)
-        return ScanResult{1, {}};
-    return scan_for_devices(run.text);
+ScanResult make_scan(RunControl* control) {
+    const Result run = run_command(list, {}, {QString(), control});
+    ScanResult result = run.code == 0 ? scan_for_devices(run.text) : ScanResult();
+    if (result.code != 0) {
+        result.diagnosis = diagnose(run);
+        result.reason = short_reason(run);
+        if (result.diagnosis.isEmpty() && result.devices.size() > 1) {
+            result.diagnosis = QStringLiteral("status_twoUnits");
+            result.reason = QStringLiteral("%1 units listed").arg(result.devices.size());
+        }
+        if (result.diagnosis.isEmpty())
+            result.reason.clear();
+    }
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -193,20 +367,26 @@ DeviceInfo::operator QString() const {
     return text;
 }
 
-Device::FW_Info read_FW_Info(const DeviceItem* /*item*/) {
+namespace {
+RunOptions addressing(const DeviceItem* item, RunControl* control) {
+    return RunOptions{item ? item->serial : QString(), control};
+}
+} // namespace
+
+Device::FW_Info read_FW_Info(const DeviceItem* item, RunControl* control) {
     const QString path = working_file(Files::uploaded_FW_info_fileName_bin);
     // An earlier unit's data must never be decoded as this unit's.
     support_misc::ensure_file_is_deleted(path);
-    const Result run = run_command(upload_FW_info, {path});
+    const Result run = run_command(upload_FW_info, {path}, addressing(item, control));
     if (run.code != 0)
         return Device::FW_Info();
     return Device::make_FW_Info(path);
 }
 
-Result read_device_info(const DeviceItem* item, DeviceInfo* info) {
+Result read_device_info(const DeviceItem* item, DeviceInfo* info, RunControl* control) {
     const QString path = working_file(Files::uploaded_OTP_fileName_bin);
     support_misc::ensure_file_is_deleted(path);
-    Result result = run_command(upload_OTP, {path});
+    Result result = run_command(upload_OTP, {path}, addressing(item, control));
     if (result.code != 0)
         return result;
 
@@ -217,7 +397,7 @@ Result read_device_info(const DeviceItem* item, DeviceInfo* info) {
     info->valid = true;
     qInfo() << QString(info->OTP_info);
 
-    info->FW_info = read_FW_Info(item);
+    info->FW_info = read_FW_Info(item, control);
 
     const bool accepted = info->FW_info.product_info == info->OTP_info.product_info ||
                           (info->OTP_info.blank && have_service_build());
@@ -239,14 +419,23 @@ Result read_device_info(const DeviceItem* item, DeviceInfo* info) {
 // Download, read-back and comparison
 
 int download_FW_to_device(QString image) {
-    return run_command(download_FW, {image}).code;
+    return download_FW_to_device(image, nullptr, nullptr).code;
 }
 
-int upload_FW_from_device(QString file, int size) {
+Result download_FW_to_device(QString image, const DeviceItem* item, RunControl* control) {
+    return run_command(download_FW, {image}, addressing(item, control));
+}
+
+bool download_written_before_failure(const Result& result) {
+    return result.code != 0 && !result.timed_out &&
+           result.text.contains(QLatin1String("Submitting leave request"));
+}
+
+int upload_FW_from_device(QString file, int size, const DeviceItem* item, RunControl* control) {
     support_misc::ensure_file_is_deleted(file);
     const QStringList extra = {QStringLiteral("-s"), QStringLiteral("0x08000000:") + QString::number(size),
                                QStringLiteral("-U"), file};
-    return run_command(upload_FW, extra).code;
+    return run_command(upload_FW, extra, addressing(item, control)).code;
 }
 
 int size_of_binary_file(QString path) {
@@ -269,11 +458,12 @@ bool compare_FW_bin_files(QString first, QString second) {
     return a.readAll() == b.readAll();
 }
 
-bool upload_and_compare_FW_bin(QString reference, QString target) {
+bool upload_and_compare_FW_bin(QString reference, QString target, const DeviceItem* item,
+                               RunControl* control) {
     const int size = size_of_binary_file(reference);
     if (size <= 0)
         return false;
-    if (upload_FW_from_device(target, size) != 0)
+    if (upload_FW_from_device(target, size, item, control) != 0)
         return false;
     return compare_FW_bin_files(reference, target);
 }

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -64,12 +66,61 @@ struct Command {
 extern std::map<CmdID, Command> commands;
 
 struct Result {
-    int code = 0; // 0 success, the tool's exit code, or -1 when it crashed or could not be started
-    QString text; // the tool's standard output up to its first NUL byte, or a message
+    int code = 0;  // 0 success, the tool's exit code, or -1 when it crashed, was ended or could not start
+    QString text;  // the tool's standard output up to its first NUL byte, or a message
+    QString error; // the tool's standard error, where it says why it failed
+    bool timed_out = false; // ended at its time limit
+    bool stopped = false;   // ended by a stop request
 };
 
-// Runs an entry of `commands` with `extra` appended and waits until the tool has ended.
-Result run_command(CmdID id, const QStringList& extra = {});
+// What a running tool says of its progress ("Erase", "Download", "Upload" and a percentage).
+struct Progress {
+    enum Phase : int { erase = 0, download = 1, upload = 2 };
+    Phase phase = erase;
+    int percent = 0;
+};
+
+// A caller's hold on its tool runs, shared with the thread that may ask them to stop.
+class RunControl {
+public:
+    // Any thread: a running listing or read ends at once, and so does every later one until
+    // clear_stop(). A download is never cut short: a unit left with half an image does not start.
+    void request_stop() { stop_.store(true); }
+    void clear_stop() { stop_.store(false); }
+    bool stop_requested() const { return stop_.load(); }
+
+    // Called on the running thread with each new percentage that a tool prints.
+    std::function<void(const Progress&)> on_progress;
+
+private:
+    std::atomic<bool> stop_{false};
+};
+
+struct RunOptions {
+    // The unit to address: "-S <serial>" follows the vendor filter, so the tool refuses any other unit.
+    QString serial;
+    RunControl* control = nullptr;
+};
+
+// Time limits of a tool run, in milliseconds; a run that outlives its limit is ended and fails.
+// Written only before any run (start-up, tests).
+extern int run_time_limit_ms;
+// A download of the whole flash at the slowest erase and program times the part allows.
+extern int download_time_limit_ms;
+
+// Runs an entry of `commands` with `extra` appended and waits until the tool has ended, it outlived its
+// time limit, or (listings and reads only) a stop was requested through `options.control`.
+Result run_command(CmdID id, const QStringList& extra = {}, const RunOptions& options = {});
+
+// The percentages in a piece of the tool's standard output; lines end in "\r" or "\n".
+std::vector<Progress> progress_in(const QString& output);
+
+// The tool's reason for a failure, short enough for a status line ("LIBUSB_ERROR_PIPE", ...).
+QString short_reason(const Result& result);
+
+// What the tool's words say about the unit, as the id of the window text that explains it (e.g.
+// "status_accessDenied"); empty when they say nothing the user can act on.
+QString diagnose(const Result& result);
 
 struct DeviceItem {
     QString serial;
@@ -78,10 +129,14 @@ struct DeviceItem {
 struct ScanResult {
     int code = 1; // 0 exactly when one valid unit was listed
     std::vector<DeviceItem> devices;
+    // Why no unit can be used although the bus holds one (see diagnose()), and the tool's words for it;
+    // empty otherwise.
+    QString diagnosis;
+    QString reason;
 };
 
 ScanResult scan_for_devices(QString listing);
-ScanResult make_scan();
+ScanResult make_scan(RunControl* control = nullptr);
 
 struct DeviceInfo {
     bool valid = false;
@@ -93,14 +148,22 @@ struct DeviceInfo {
     operator QString() const;
 };
 
-Result read_device_info(const DeviceItem* item, DeviceInfo* info);
-Device::FW_Info read_FW_Info(const DeviceItem* item);
+// The reads and writes address the unit of `item` by its serial; a null item addresses whatever unit
+// of the vendor is connected.
+Result read_device_info(const DeviceItem* item, DeviceInfo* info, RunControl* control = nullptr);
+Device::FW_Info read_FW_Info(const DeviceItem* item, RunControl* control = nullptr);
 
 int download_FW_to_device(QString image);
-int upload_FW_from_device(QString file, int size);
+Result download_FW_to_device(QString image, const DeviceItem* item, RunControl* control);
+// True when a failed download's output shows that the whole image was written and only the unit's
+// answer after the leave request failed: then the read-back decides.
+bool download_written_before_failure(const Result& result);
+int upload_FW_from_device(QString file, int size, const DeviceItem* item = nullptr,
+                          RunControl* control = nullptr);
 int size_of_binary_file(QString path);
 bool compare_FW_bin_files(QString first, QString second);
-bool upload_and_compare_FW_bin(QString reference, QString target);
+bool upload_and_compare_FW_bin(QString reference, QString target, const DeviceItem* item = nullptr,
+                               RunControl* control = nullptr);
 Device::FW_Info read_FW_Info_from_desired_FW();
 // Read from the working copy of "firmware.bin" at the first call, then kept for the whole run.
 const Device::FW_Info& desired_FW_Info();

@@ -7,6 +7,7 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QStyle>
@@ -161,6 +162,14 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     default:
         break;
     }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closeGuard && closeGuard()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void add_labels(const Settings::Settings* settings, MainWindow* window, bool simulator) {

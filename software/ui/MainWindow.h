@@ -12,8 +12,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
+class QCloseEvent;
 class QKeyEvent;
 
 class InstallButton : public QPushButton {
@@ -48,6 +50,9 @@ public:
     InstallButton* installButton = nullptr;
     ProgressBar* progressBar = nullptr;
 
+    // Asked before the window closes; true keeps it open (its owner then says why and closes it later).
+    std::function<bool()> closeGuard;
+
     // The install button's caption from the settings, restored after a failure was shown on it.
     QString installCaption;
     bool verificationFailedShown = false;
@@ -76,6 +81,7 @@ public slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 };
 
 // Builds the whole window; stops the program when the settings have no "status_noDev" text.

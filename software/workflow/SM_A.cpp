@@ -30,6 +30,7 @@ SM_A::SM_A(QString desired_FW_dfu_path, QString desired_FW_bin_path, QString upl
     : QThread(parent), desired_FW_dfu_path(std::move(desired_FW_dfu_path)),
       desired_FW_bin_path(std::move(desired_FW_bin_path)),
       uploaded_FW_bin_path(std::move(uploaded_FW_bin_path)) {
+    control.on_progress = [this](const DFU::Progress& p) { emit sig_Progress(int(p.phase), p.percent); };
     qDebug() << "SM_A created";
 }
 
@@ -37,6 +38,7 @@ SM_A::~SM_A() {
     {
         QMutexLocker lock(&mutex);
         stopping = true;
+        control.request_stop();
         stop_requested.wakeAll();
     }
     qDebug() << "SM_A: Waiting in dtor";
@@ -62,6 +64,7 @@ SM_A::Command SM_A::get_command() {
 void SM_A::do_stop() {
     QMutexLocker lock(&mutex);
     stopping = true;
+    control.request_stop();
     stop_requested.wakeAll();
 }
 
@@ -70,12 +73,28 @@ bool SM_A::is_stopping() {
     return stopping;
 }
 
-bool SM_A::pause(int ms, bool until_command) {
+bool SM_A::pause(int ms, bool until_command, bool until_arrival) {
+    // Only an arrival ends the pause: a device that was there already (a unit nobody may open, two
+    // units) must not turn the pause into a busy loop.
+    const bool watch = until_arrival && presence && presence->look() == DFU::Presence::none;
     QMutexLocker lock(&mutex);
     QDeadlineTimer deadline(ms);
     // The wait releases the mutex, so set_command and do_stop are never held up by a sleep.
-    while (!stopping && !(until_command && command != no_command) && !deadline.hasExpired())
-        stop_requested.wait(&mutex, deadline);
+    while (!stopping && !(until_command && command != no_command) && !deadline.hasExpired()) {
+        if (!watch) {
+            stop_requested.wait(&mutex, deadline);
+            continue;
+        }
+        stop_requested.wait(&mutex,
+                            QDeadlineTimer(std::min<qint64>(presence_look_ms, deadline.remainingTime())));
+        if (stopping)
+            break;
+        lock.unlock();
+        const bool arrived = presence->look() == DFU::Presence::candidate;
+        lock.relock();
+        if (arrived)
+            break;
+    }
     return stopping;
 }
 
@@ -92,11 +111,28 @@ void SM_A::hand_over(const DFU::DeviceInfo& info, quint64 unit) {
         Qt::QueuedConnection);
 }
 
-// Before a command is carried out: the unit it was given for must still be the one listed, since the
-// tool addresses whatever unit is connected.
+// Where the bus shows no unit, there is nothing for the tool to find.
+DFU::ScanResult SM_A::scan() {
+    if (presence && presence->look() == DFU::Presence::none)
+        return DFU::ScanResult();
+    return DFU::make_scan(&control);
+}
+
+// After a failed read-back: whether the unit it was meant for is still the one listed.
 bool SM_A::still_connected() {
-    const DFU::ScanResult scan = DFU::make_scan();
-    return finds_one_unit(scan) && scan.devices[0].serial == current_serial;
+    const DFU::ScanResult listed = scan();
+    return finds_one_unit(listed) && listed.devices[0].serial == current_serial;
+}
+
+void SM_A::set_diagnosis(const QString& record_id, const QString& because) {
+    if (record_id == diagnosis)
+        return;
+    diagnosis = record_id;
+    if (record_id.isEmpty())
+        qInfo() << "SM_A: nothing stands in the way of a unit any more";
+    else
+        qInfo() << "SM_A: a unit cannot be used:" << record_id << "because the tool said:" << because;
+    emit sig_Diagnosis(record_id);
 }
 
 void SM_A::run() {
@@ -126,7 +162,11 @@ void SM_A::run() {
                 hand_over(worker_device_info, 0);
             emit sig_NoDevConn();
             if (first_pass_done) {
-                if (pause(poll_interval_no_device_ms))
+                // An upgraded unit restarts and comes back within seconds: look for it more often.
+                const int ms = expected_back.hasExpired()
+                                   ? poll_interval_no_device_ms
+                                   : std::min(expected_back_poll_ms, poll_interval_no_device_ms);
+                if (pause(ms, false, true))
                     return;
             } else {
                 first_pass_done = true;
@@ -136,28 +176,39 @@ void SM_A::run() {
         case A2: {
             emit sig_A2_entered();
             emit sig_scanning();
-            const DFU::ScanResult scan = DFU::make_scan();
-            if (!finds_one_unit(scan)) {
+            const DFU::ScanResult listed = scan();
+            if (is_stopping())
+                return;
+            if (!finds_one_unit(listed)) {
+                set_diagnosis(listed.diagnosis, listed.reason);
                 step = A0;
                 break;
             }
-            if (scan.devices[0].serial == current_serial) {
+            if (listed.devices[0].serial == current_serial) {
                 step = A4;
                 break;
             }
             emit sig_readingInfo();
             emit sig_NoDevConn();
-            current_serial = scan.devices[0].serial;
+            current_serial = listed.devices[0].serial;
             current_unit = 0;
             // A fresh record: the reading fills only some fields, and an exchanged unit must not inherit
             // the previous unit's revision.
             worker_device_info = DFU::DeviceInfo();
-            const DFU::Result result = DFU::read_device_info(&scan.devices[0], &worker_device_info);
+            const DFU::Result result =
+                DFU::read_device_info(&listed.devices[0], &worker_device_info, &control);
+            if (is_stopping())
+                return;
             if (result.code != 0) {
+                const QString cause = DFU::diagnose(result);
+                set_diagnosis(cause.isEmpty() ? QStringLiteral("status_unreadable") : cause,
+                              DFU::short_reason(result));
                 emit sig_DeviceError(result.text);
                 step = A7;
                 break;
             }
+            set_diagnosis(QString());
+            expected_back = QDeadlineTimer(0);
             current_unit = ++last_unit;
             hand_over(worker_device_info, current_unit);
             emit sig_DevConn();
@@ -182,24 +233,52 @@ void SM_A::run() {
             step = A2;
             if (taken == no_command)
                 break;
-            if (unit != current_unit || !still_connected()) {
+            if (unit != current_unit) {
+                // Given for a unit that is gone: read and judge the connected one again, so that the
+                // machine never waits for an answer that will not come.
                 qDebug() << "SM_A: command dropped, the unit it was given for is gone";
+                step = A0;
                 break;
             }
             step = taken == download ? A5 : A6;
             break;
         }
-        case A5:
+        case A5: {
             emit sig_A5_entered();
             emit sig_FwDownloading();
-            DFU::download_FW_to_device(desired_FW_bin_path);
+            const DFU::DeviceItem unit{current_serial};
+            {
+                // Under the lock: a stop either comes first (no download starts) or sees it running.
+                QMutexLocker lock(&mutex);
+                if (stopping)
+                    return;
+                downloading = true;
+            }
+            const DFU::Result result = DFU::download_FW_to_device(desired_FW_bin_path, &unit, &control);
+            downloading = false;
+            const bool written = result.code == 0 || DFU::download_written_before_failure(result);
+            if (written) {
+                if (result.code != 0)
+                    qInfo()
+                        << "SM_A: the image was written but the unit's answer to the leave request failed;"
+                           " the read-back decides";
+                expected_back = QDeadlineTimer(expected_back_ms);
+            } else {
+                emit sig_FwDownloadFailed(DFU::short_reason(result));
+            }
             emit sig_FwDownloaded();
             step = A0;
             break;
-        case A6:
+        }
+        case A6: {
             emit sig_A6_entered();
             emit sig_FwUploading();
-            if (DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path)) {
+            const DFU::DeviceItem unit{current_serial};
+            const bool matches =
+                DFU::upload_and_compare_FW_bin(desired_FW_bin_path, uploaded_FW_bin_path, &unit, &control);
+            if (is_stopping())
+                return;
+            if (matches) {
                 qDebug() << "Uploaded FW matches";
                 emit sig_FwUploadedMatches();
                 step = A2;
@@ -209,18 +288,23 @@ void SM_A::run() {
                 step = A2;
             } else {
                 // A unit lost during the read-back has no verdict: it is reported as gone instead.
+                if (is_stopping())
+                    return;
                 qDebug() << "SM_A: unit lost during verification";
                 step = A0;
             }
             break;
+        }
         case A7: {
             emit sig_A7_entered();
             emit sig_scanning();
             for (;;) {
                 if (pause(poll_interval_device_ms))
                     return;
-                const DFU::ScanResult scan = DFU::make_scan();
-                if (!finds_one_unit(scan) || scan.devices[0].serial != current_serial)
+                const DFU::ScanResult listed = scan();
+                if (is_stopping())
+                    return;
+                if (!finds_one_unit(listed) || listed.devices[0].serial != current_serial)
                     break;
             }
             step = A0;

@@ -39,11 +39,18 @@ public:
     void print(const QByteArray& bytes) {
         set("FIXTURE_STDOUT", write_file(QStringLiteral("stdout"), bytes));
     }
+    void print_error(const QByteArray& bytes) {
+        set("FIXTURE_STDERR", write_file(QStringLiteral("stderr"), bytes));
+    }
     // The unit's memories that "-U" reads from.
     void otp(const QByteArray& bytes) { set("FIXTURE_OTP", write_file(QStringLiteral("otp"), bytes)); }
     void flash(const QString& path) { set("FIXTURE_FLASH", path); }
 
     QString file(const QString& name) const { return dir_.filePath(name); }
+    QByteArray read_file(const QString& name) const {
+        QFile f(file(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
     QString write_file(const QString& name, const QByteArray& bytes) const {
         QFile f(file(name));
         if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
@@ -73,7 +80,7 @@ private:
     QString args_file() const { return dir_.filePath(QStringLiteral("args")); }
     static void clear_environment() {
         for (const char* name :
-             {"FIXTURE_ARGS_FILE", "FIXTURE_STDOUT", "FIXTURE_SLEEP", "FIXTURE_LATE_TEXT", "FIXTURE_SIGNAL",
+             {"FIXTURE_ARGS_FILE", "FIXTURE_STDOUT", "FIXTURE_STDERR", "FIXTURE_PID_FILE", "FIXTURE_SLEEP", "FIXTURE_LATE_TEXT", "FIXTURE_SIGNAL",
               "FIXTURE_OTP", "FIXTURE_FLASH", "FIXTURE_NO_WRITE", "FIXTURE_FLASH_EXIT", "FIXTURE_EXIT"})
             qunsetenv(name);
     }

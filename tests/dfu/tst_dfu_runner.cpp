@@ -5,9 +5,12 @@
 #include "LogCapture.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QtTest>
+
+#include <thread>
 
 Q_DECLARE_METATYPE(DFU::Command)
 
@@ -36,6 +39,38 @@ QString exit_line(int code, const QString& program, const QStringList& args, con
 
 const QString target = QStringLiteral("/tmp/some dir/uploaded.bin");
 
+// Processes of a process group that still run (a killed orphan may stay a zombie until it is reaped).
+int running_in_group(qint64 group) {
+    int running = 0;
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid pgrp ...": the name may hold spaces, so count from its closing bracket.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 2 && fields[2].toLongLong() == group && fields[0] != "Z")
+            ++running;
+    }
+    return running;
+}
+
+// The captured output of dfu-util 0.11 writing 131072 bytes: progress lines rewritten with "\r".
+QByteArray download_output() {
+    QByteArray out = "Downloading element to address = 0x08000000, size = 131072\n";
+    for (const char* label : {"Erase   ", "Download"}) {
+        for (int percent : {0, 4, 9, 48, 96, 100}) {
+            const int bar = 25 * percent / 100;
+            out += '\r' + QByteArray(label) + "\t[" + QByteArray(bar, '=') + QByteArray(25 - bar, ' ') +
+                   "] " + QByteArray::number(percent).rightJustified(3) + "% " +
+                   QByteArray::number(131072 * percent / 100).rightJustified(12) + " bytes";
+        }
+        out += '\n' + QByteArray(label) + " done.\n";
+    }
+    return out +
+           "File downloaded successfully\nSubmitting leave request...\nTransitioning to dfuMANIFEST state\n";
+}
+
 } // namespace
 
 class TestDfuRunner : public QObject {
@@ -55,6 +90,19 @@ private slots:
     void execution_test();
     void scan_through_the_tool_data();
     void scan_through_the_tool();
+    void serial_follows_the_vendor_filter_data();
+    void serial_follows_the_vendor_filter();
+    void time_limits_data();
+    void time_limits();
+    void stop_request_data();
+    void stop_request();
+    void standard_error_is_kept();
+    void progress_as_the_tool_prints_it_data();
+    void progress_as_the_tool_prints_it();
+    void diagnoses_data();
+    void diagnoses();
+    void scan_diagnosis_data();
+    void scan_diagnosis();
 };
 
 void TestDfuRunner::table_renders_as_text_data() {
@@ -233,29 +281,34 @@ void TestDfuRunner::tool_that_cannot_start() {
         QStringLiteral("info: Result of execution test: status was bad and output: \"Failed to start ")));
 }
 
-// Slow: the tool outlives the runner's 30 s limit. Run through the test's "slow" entry.
+// Slow: the tool outlives the runner's real 30 s limit. Run through the test's "slow" entry.
 void TestDfuRunner::tool_running_past_the_time_limit() {
     if (!qEnvironmentVariableIsSet("UPGRADE_SLOW_TESTS"))
         QSKIP("slow; run with UPGRADE_SLOW_TESTS=1 (ctest -L slow)");
+    QCOMPARE(DFU::run_time_limit_ms, 30000);
 
     FixtureTool tool;
     tool.print("before\n");
-    tool.set("FIXTURE_SLEEP", 32);
+    tool.set("FIXTURE_SLEEP", 3600);
     tool.set("FIXTURE_LATE_TEXT", QStringLiteral("after\n"));
 
     LogCapture log;
     const DFU::Result result = DFU::run_command(DFU::version, {});
-    QCOMPARE(result.code, 0);
-    QCOMPARE(result.text, QStringLiteral("after\n"));
+    QCOMPARE(result.code, -1);
+    QVERIFY(result.timed_out);
+    QCOMPARE(result.text, QString());
 
     QString status;
     QDebug(&status) << QProcess::NormalExit;
-    QCOMPARE(log.lines(),
-             (QStringList{
-                 start_line(FixtureTool::program(), {"-V"}),
-                 QStringLiteral("info: waitForFinished(): Process did not finish in time, exit status: ") +
-                     status.trimmed() + QStringLiteral(" and output: \"before\\n\""),
-                 QStringLiteral("info: will wait again, forever")}));
+    const QString program = FixtureTool::program();
+    QCOMPARE(
+        log.lines(),
+        (QStringList{
+            start_line(program, {"-V"}),
+            QStringLiteral("info: waitForFinished(): Process did not finish in time, exit status: ") +
+                status.trimmed() + QStringLiteral(" and output: \"before\\n\""),
+            QStringLiteral("info: Ended ") + quoted(program) + QStringLiteral(" after its limit of 30000 ms"),
+            exit_line(-1, program, {"-V"}, QString())}));
 }
 
 void TestDfuRunner::execution_test_data() {
@@ -327,6 +380,231 @@ void TestDfuRunner::scan_through_the_tool() {
     if (devices == 1)
         QCOMPARE(scan.devices[0].serial, QStringLiteral("3574364C3034"));
     QCOMPARE(log.lines().size(), log_lines);
+}
+
+void TestDfuRunner::serial_follows_the_vendor_filter_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<QStringList>("arguments");
+    const QStringList addressed{"-d", "0483", "-S", "3574364C3034"};
+    QTest::newRow("upload_OTP") << int(DFU::upload_OTP) << QStringList{target}
+                                << addressed + QStringList{"-a", "2", "-s", "0x1FFF7800:512", "-U", target};
+    QTest::newRow("upload_FW") << int(DFU::upload_FW) << QStringList{"-s", "0x08000000:65536", "-U", target}
+                               << addressed + QStringList{"-a", "0", "-s", "0x08000000:65536", "-U", target};
+    QTest::newRow("download_FW") << int(DFU::download_FW) << QStringList{target}
+                                 << addressed +
+                                        QStringList{"-a", "0", "-s", "0x08000000:leave", "-D", target};
+}
+
+// The tool itself refuses any unit but the one that was listed and judged.
+void TestDfuRunner::serial_follows_the_vendor_filter() {
+    QFETCH(int, id);
+    QFETCH(QStringList, extra);
+    QFETCH(QStringList, arguments);
+    FixtureTool tool;
+    QCOMPARE(DFU::run_command(DFU::CmdID(id), extra, {QStringLiteral("3574364C3034"), nullptr}).code, 0);
+    QCOMPARE(tool.runs().value(0).mid(1), arguments);
+}
+
+void TestDfuRunner::time_limits_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<int>("code");
+    // The tool sleeps 2 s; reads and listings have 300 ms, a download its own longer limit.
+    QTest::newRow("listing ended at its limit") << int(DFU::list) << -1;
+    QTest::newRow("read ended at its limit") << int(DFU::upload_FW_info) << -1;
+    QTest::newRow("download within its own limit") << int(DFU::download_FW) << 0;
+}
+
+void TestDfuRunner::time_limits() {
+    QFETCH(int, id);
+    QFETCH(int, code);
+    const int saved = DFU::run_time_limit_ms;
+    DFU::run_time_limit_ms = 300;
+    FixtureTool tool;
+    tool.set("FIXTURE_SLEEP", 2);
+    tool.set("FIXTURE_PID_FILE", tool.file(QStringLiteral("pid")));
+    LogCapture log;
+    const DFU::Result result = DFU::run_command(DFU::CmdID(id), {target});
+    DFU::run_time_limit_ms = saved;
+    QCOMPARE(result.code, code);
+    QCOMPARE(result.timed_out, code != 0);
+    QCOMPARE(log.contains(QStringLiteral("Process did not finish in time")), code != 0);
+    // Ended with whatever the tool had started.
+    const qint64 group = tool.read_file(QStringLiteral("pid")).trimmed().toLongLong();
+    QTRY_COMPARE_WITH_TIMEOUT(running_in_group(group), 0, 5000);
+}
+
+void TestDfuRunner::stop_request_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<bool>("ended");
+    QTest::newRow("listing") << int(DFU::list) << true;
+    QTest::newRow("read-back") << int(DFU::upload_FW) << true;
+    // A unit left with half an image would not start: the download runs to its end.
+    QTest::newRow("download") << int(DFU::download_FW) << false;
+}
+
+void TestDfuRunner::stop_request() {
+    QFETCH(int, id);
+    QFETCH(bool, ended);
+    FixtureTool tool;
+    tool.print("started\n");
+    tool.set("FIXTURE_SLEEP", ended ? 600 : 1);
+    tool.set("FIXTURE_PID_FILE", tool.file(QStringLiteral("pid")));
+    DFU::RunControl control;
+    // Another thread asks, as the window does, once the tool is running.
+    std::thread asker([&] {
+        while (tool.read_file(QStringLiteral("pid")).isEmpty())
+            QThread::msleep(10);
+        control.request_stop();
+    });
+    const DFU::Result result = DFU::run_command(DFU::CmdID(id), {target}, {QString(), &control});
+    asker.join();
+    QCOMPARE(result.stopped, ended);
+    QCOMPARE(result.code, ended ? -1 : 0);
+    QCOMPARE(result.text, QStringLiteral("started\n"));
+    // SIGKILL takes effect as the kernel gets to each process of the group.
+    const qint64 group = tool.read_file(QStringLiteral("pid")).trimmed().toLongLong();
+    QTRY_COMPARE_WITH_TIMEOUT(running_in_group(group), 0, 5000);
+    // The request holds for later runs until it is cleared.
+    if (ended) {
+        QCOMPARE(DFU::run_command(DFU::CmdID(id), {target}, {QString(), &control}).code, -1);
+        control.clear_stop();
+        tool.set("FIXTURE_SLEEP", 0);
+        QCOMPARE(DFU::run_command(DFU::CmdID(id), {target}, {QString(), &control}).code, 0);
+    }
+}
+
+// Standard output stays the text that the parser and the log lines use; standard error says why.
+void TestDfuRunner::standard_error_is_kept() {
+    FixtureTool tool;
+    tool.print("Opening DFU capable USB device...\n");
+    tool.print_error("dfu-util: Warning: Invalid DFU suffix signature\n"
+                     "dfu-util: Error during download (LIBUSB_ERROR_PIPE)\n");
+    tool.set("FIXTURE_EXIT", 74);
+    LogCapture log;
+    const DFU::Result result = DFU::run_command(DFU::download_FW, {target});
+    QCOMPARE(result.code, 74);
+    QCOMPARE(result.text, QStringLiteral("Opening DFU capable USB device...\n"));
+    QVERIFY(result.error.endsWith(QStringLiteral("(LIBUSB_ERROR_PIPE)\n")));
+    QCOMPARE(DFU::short_reason(result), QStringLiteral("Error during download (LIBUSB_ERROR_PIPE)"));
+    const QStringList args = DFU::commands.at(DFU::download_FW).arguments + QStringList{target};
+    QCOMPARE(log.lines().last(),
+             exit_line(74, FixtureTool::program(), args, "Opening DFU capable USB device...\\n") +
+                 QStringLiteral(" and on standard error: \"dfu-util: Warning: Invalid DFU suffix signature\\n"
+                                "dfu-util: Error during download (LIBUSB_ERROR_PIPE)\\n\""));
+}
+
+void TestDfuRunner::progress_as_the_tool_prints_it_data() {
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QStringList>("reported");
+    QTest::newRow("download: erase, then write")
+        << download_output() << QStringList{"0:0", "0:4", "0:9", "0:48", "0:96", "0:100",
+                                            "1:0", "1:4", "1:9", "1:48", "1:96", "1:100"};
+    QTest::newRow("read-back") << QByteArray("\rUpload\t[                         ]   0%            0 bytes"
+                                             "\rUpload\t[=========================] 100%       131072 bytes\n"
+                                             "Upload done.\n")
+                               << QStringList{"2:0", "2:100"};
+    QTest::newRow("the same percentage twice")
+        << QByteArray("\rUpload\t[=    ]  20%\rUpload\t[=    ]  20%\n") << QStringList{"2:20"};
+    QTest::newRow("no progress lines")
+        << QByteArray("Opening DFU capable USB device...\nUpload done.\n") << QStringList{};
+}
+
+// Each new percentage reaches the caller while the tool runs; the text stays the whole output.
+void TestDfuRunner::progress_as_the_tool_prints_it() {
+    QFETCH(QByteArray, output);
+    QFETCH(QStringList, reported);
+    FixtureTool tool;
+    tool.print(output);
+    DFU::RunControl control;
+    QStringList seen;
+    control.on_progress = [&seen](const DFU::Progress& p) {
+        seen << QStringLiteral("%1:%2").arg(int(p.phase)).arg(p.percent);
+    };
+    const DFU::Result result = DFU::run_command(DFU::upload_FW, {target}, {QString(), &control});
+    QCOMPARE(result.code, 0);
+    QCOMPARE(result.text, QString::fromUtf8(output));
+    QCOMPARE(seen, reported);
+}
+
+void TestDfuRunner::diagnoses_data() {
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("diagnosis");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("0.11, no access")
+        << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_ACCESS)\n"
+        << "status_accessDenied"
+        << "Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_ACCESS)";
+    QTest::newRow("0.9, no access") << "dfu-util: Cannot open DFU device 0483:df11\n"
+                                    << "status_accessDenied"
+                                    << "Cannot open DFU device 0483:df11";
+    QTest::newRow("gone while opened, not access")
+        << "dfu-util: Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_NO_DEVICE)\n"
+        << ""
+        << "Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_NO_DEVICE)";
+    QTest::newRow("held by another program") << "dfu-util: Cannot claim interface - LIBUSB_ERROR_BUSY\n"
+                                             << "status_busy"
+                                             << "Cannot claim interface - LIBUSB_ERROR_BUSY";
+    QTest::newRow("two units") << "dfu-util: More than one DFU capable USB device found! Try `--list' and "
+                                  "specify the serial number or "
+                                  "disconnect all but one device\n"
+                               << "status_twoUnits"
+                               << "More than one DFU capable USB device found! Try `--list' and specify the "
+                                  "serial number or disconnect "
+                                  "all but one device";
+    QTest::newRow("warnings around the reason")
+        << "dfu-util: Warning: Invalid DFU suffix signature\ndfu-util: Error during download get_status\n"
+           "dfu-util: Non-valid multiplier ' ', assuming bytes\n"
+        << ""
+        << "Error during download get_status";
+    QTest::newRow("nothing said") << ""
+                                  << ""
+                                  << "exit code 74";
+}
+
+void TestDfuRunner::diagnoses() {
+    QFETCH(QString, error);
+    QFETCH(QString, diagnosis);
+    QFETCH(QString, reason);
+    DFU::Result result;
+    result.code = 74;
+    result.error = error;
+    QCOMPARE(DFU::diagnose(result), diagnosis);
+    QCOMPARE(DFU::short_reason(result), reason);
+}
+
+void TestDfuRunner::scan_diagnosis_data() {
+    QTest::addColumn<QByteArray>("listing");
+    QTest::addColumn<QByteArray>("error");
+    QTest::addColumn<QString>("diagnosis");
+    QByteArray one, two;
+    for (const char* serial : {"3574364C3034", "3574364C3035"}) {
+        QByteArray lines;
+        for (int alt = 3; alt >= 0; --alt)
+            lines += "Found DFU: [0483:df11] ver=2200, devnum=7, cfg=1, intf=0, path=\"1-1.4\", alt=" +
+                     QByteArray::number(alt) + ", name=\"@x\", serial=\"" + serial + "\"\n";
+        (one.isEmpty() ? one : two) = lines;
+    }
+    QTest::newRow("one unit") << one << QByteArray() << "";
+    QTest::newRow("two units") << one + two << QByteArray() << "status_twoUnits";
+    // The tool lists nothing and exits 0: only its standard error tells that a unit is there.
+    QTest::newRow("a unit nobody may open")
+        << QByteArray()
+        << QByteArray("dfu-util: Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_ACCESS)\n")
+        << "status_accessDenied";
+    QTest::newRow("no unit") << QByteArray() << QByteArray() << "";
+}
+
+void TestDfuRunner::scan_diagnosis() {
+    QFETCH(QByteArray, listing);
+    QFETCH(QByteArray, error);
+    QFETCH(QString, diagnosis);
+    FixtureTool tool;
+    tool.print(listing);
+    tool.print_error(error);
+    const DFU::ScanResult scan = DFU::make_scan();
+    QCOMPARE(scan.diagnosis, diagnosis);
+    QCOMPARE(scan.reason.isEmpty(), diagnosis.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestDfuRunner)

@@ -37,7 +37,12 @@ public:
         qputenv("VELTARO_UNITS_DIR", dir.path().toLocal8Bit());
         qputenv("VELTARO_SIM_FIRMWARE", QByteArray(UPGRADE_FIRMWARE_BIN));
     }
-    ~SimulatedUnits() { qunsetenv("VELTARO_UNITS_DIR"); }
+    // A newer set may have taken over already (it is made before this one goes): its directory stays
+    // named, or later runs of the script would fall back to the user's own state directory.
+    ~SimulatedUnits() {
+        if (qgetenv("VELTARO_UNITS_DIR") == dir.path().toLocal8Bit())
+            qunsetenv("VELTARO_UNITS_DIR");
+    }
 
     static void set_up_command_table() {
         static bool done = false;
@@ -111,6 +116,24 @@ public:
         QObject::connect(
             worker, &SM_A::sig_DeviceError, worker,
             [this](const QString&) { record(QStringLiteral("DeviceError")); }, Qt::DirectConnection);
+        QObject::connect(
+            worker, &SM_A::sig_FwDownloadFailed, worker,
+            [this](const QString& reason) {
+                {
+                    QMutexLocker lock(&mutex);
+                    last_reason = reason;
+                }
+                record(QStringLiteral("FwDownloadFailed"));
+            },
+            Qt::DirectConnection);
+        QObject::connect(
+            worker, &SM_A::sig_Diagnosis, worker,
+            [this](const QString& id) { record(QStringLiteral("Diagnosis:") + id); }, Qt::DirectConnection);
+    }
+
+    QString reason() const {
+        QMutexLocker lock(&mutex);
+        return last_reason;
     }
 
     int count(const QString& name) const {
@@ -154,5 +177,6 @@ private:
 
     mutable QMutex mutex;
     QStringList events;
+    QString last_reason;
     std::vector<Hook> hooks;
 };

@@ -9,6 +9,15 @@
 
 #include <memory>
 
+#include <unistd.h>
+
+namespace {
+// Where the simulator keeps its units when nobody names a directory.
+QString default_state_dir() {
+    return QDir::tempPath() + QStringLiteral("/veltaro-units-") + QString::number(::getuid());
+}
+} // namespace
+
 class tst_SM_A : public QObject {
     Q_OBJECT
 
@@ -27,10 +36,11 @@ private slots:
     void command_ends_idle_pause();
     void stop_ends_worker_in_bounded_time_data();
     void stop_ends_worker_in_bounded_time();
-    void stop_during_tool_run_waits_for_tool();
+    void stop_ends_a_running_read();
     void command_only_for_its_unit_data();
     void command_only_for_its_unit();
     void unit_lost_during_verify_has_no_verdict();
+    void cleanupTestCase();
 
 private:
     void make_worker(int no_device_ms, int device_ms);
@@ -44,6 +54,8 @@ private:
 
 void tst_SM_A::initTestCase() {
     SimulatedUnits::set_up_command_table();
+    // This test's own temporary directory: whatever an earlier run left there says nothing.
+    QVERIFY(QDir(default_state_dir()).removeRecursively());
 }
 
 void tst_SM_A::init() {
@@ -258,17 +270,21 @@ void tst_SM_A::stop_ends_worker_in_bounded_time() {
     QCOMPARE(rec->count(QStringLiteral("readingInfo")), step == QLatin1String("A1") ? 0 : 1);
 }
 
-void tst_SM_A::stop_during_tool_run_waits_for_tool() {
+void tst_SM_A::stop_ends_a_running_read() {
     QVERIFY(units->scenario(QStringLiteral("outdated")));
-    QVERIFY(units->add_knob(serial_X, QStringLiteral("slow_read_ms=1500")));
+    // A unit that stops answering in the middle of a read.
+    QVERIFY(units->add_knob(serial_X, QStringLiteral("slow_read_ms=600000")));
     make_worker(20, 20);
     worker->start();
-    QTRY_COMPARE_WITH_TIMEOUT(rec->count(QStringLiteral("readingInfo")), 1, 20000);
+    // The script takes the knob away when the slow read begins.
+    const auto reading = [&] {
+        QFile knobs(units->unit_dir(serial_X) + QStringLiteral("/knobs"));
+        return knobs.open(QIODevice::ReadOnly) && !knobs.readAll().contains("slow_read_ms");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reading(), 20000);
     worker->do_stop();
-    QVERIFY(worker->wait(20000));
-    // The read ran to its end and the stop was seen at the next check, in A4.
-    QCOMPARE(rec->count(QStringLiteral("DevConn")), 1);
-    QCOMPARE(rec->sequence().last(), QStringLiteral("A4"));
+    QVERIFY(worker->wait(5000));
+    QCOMPARE(rec->count(QStringLiteral("DevConn")), 0);
 }
 
 void tst_SM_A::command_only_for_its_unit_data() {
@@ -324,14 +340,21 @@ void tst_SM_A::command_only_for_its_unit() {
     // Two idle passes after the new unit was read: a pending command would have been taken by now.
     const int idle = rec->count(QStringLiteral("A4"));
     QTRY_VERIFY_WITH_TIMEOUT(rec->count(QStringLiteral("A4")) >= idle + 2, 20000);
-    QCOMPARE(rec->count(QStringLiteral("FwDownloading")), 0);
-    QCOMPARE(rec->count(QStringLiteral("FwUploading")), 0);
+    // A command that reached the tool was refused by it: addressed to X, it never touches Y.
+    QCOMPARE(rec->count(QStringLiteral("FwDownloadFailed")), rec->count(QStringLiteral("FwDownloading")));
+    QCOMPARE(
+        rec->count(QStringLiteral("FwUploadedDiffers")) + rec->count(QStringLiteral("FwUploadedMatches")), 0);
     QCOMPARE(worker->get_command(), SM_A::no_command);
     // Commands for the unit now connected are carried out.
+    QTRY_COMPARE_WITH_TIMEOUT(worker->device_info_unit, quint64(rec->count(QStringLiteral("DevConn"))), 5000);
+    const int refused = rec->count(QStringLiteral("FwDownloadFailed"));
+    const int downloads = rec->count(QStringLiteral("FwDownloaded"));
     worker->set_command(cmd);
-    QTRY_COMPARE_WITH_TIMEOUT(rec->count(cmd == SM_A::download ? QStringLiteral("FwDownloaded")
-                                                               : QStringLiteral("FwUploadedDiffers")),
-                              1, 20000);
+    if (cmd == SM_A::download)
+        QTRY_COMPARE_WITH_TIMEOUT(rec->count(QStringLiteral("FwDownloaded")), downloads + 1, 20000);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(rec->count(QStringLiteral("FwUploadedDiffers")), 1, 20000);
+    QCOMPARE(rec->count(QStringLiteral("FwDownloadFailed")), refused);
 }
 
 void tst_SM_A::unit_lost_during_verify_has_no_verdict() {
@@ -349,6 +372,11 @@ void tst_SM_A::unit_lost_during_verify_has_no_verdict() {
     QCOMPARE(rec->count(QStringLiteral("FwUploadedDiffers")), 0);
     QCOMPARE(rec->count(QStringLiteral("FwUploadedMatches")), 0);
     QTRY_VERIFY_WITH_TIMEOUT(!worker->device_info.valid && worker->device_info_unit == 0, 5000);
+}
+
+// Nothing here may fall back to the user's own simulated units (the test runs with a TMPDIR of its own).
+void tst_SM_A::cleanupTestCase() {
+    QVERIFY(!QFileInfo::exists(default_state_dir()));
 }
 
 QTEST_GUILESS_MAIN(tst_SM_A)

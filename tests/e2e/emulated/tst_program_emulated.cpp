@@ -90,8 +90,10 @@ class TestProgramEmulated : public QObject {
     void downloadedByTheUnpackedTool() {
         QTRY_VERIFY_WITH_TIMEOUT(log_->contains("SM_A: /sig_FwDownloaded"), 120000);
         const QString dir = Files::external_dir.path();
-        QVERIFY(log_->contains(QString("Start  \"%1/dfu-util\" (\"-d\", \"0483\", \"-a\", \"0\", \"-s\", "
-                                       "\"0x08000000:leave\", \"-D\", \"%1/firmware.bin\")")
+        // Addressed to the judged unit by its serial: the tool refuses any other.
+        QVERIFY(log_->contains(QString("Start  \"%1/dfu-util\" (\"-d\", \"0483\", \"-S\", \"3574364C3034\", "
+                                       "\"-a\", \"0\", \"-s\", \"0x08000000:leave\", \"-D\", "
+                                       "\"%1/firmware.bin\")")
                                    .arg(dir)));
     }
 
