@@ -23,6 +23,9 @@ done
 units="$(mktemp -d)"
 trap 'rm -rf "$units"' EXIT
 export VELTARO_UNITS_DIR="$units"
+# Temporary and runtime directories of its own, so that a program the user runs does not refuse this one.
+mkdir -m 0700 "$units/tmp" "$units/run"
+export TMPDIR="$units/tmp" XDG_RUNTIME_DIR="$units/run"
 export VELTARO_SIM_FIRMWARE="${VELTARO_SIM_FIRMWARE:-$root/build/software/resources/firmware.bin}"
 "$root/simulator/dfu-util_simulator.sh" --dfu-util-command setup_prepared_config "$scenario"
 
@@ -34,5 +37,6 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     [ -n "$id" ] || { echo "window not found" >&2; kill $pid; exit 1; }
     import -window "$id" "$3"
     kill $pid
+    wait $pid || true # ends with 128 + SIGTERM
 ' _ "$program" "$wait_s" "$out"
 echo "saved $out"
