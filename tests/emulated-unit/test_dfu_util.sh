@@ -346,6 +346,22 @@ ROWS
 dfu "$work/one" -d 0483 -S "$serial_b" -a 2 -s 0x1FFF7800:512 -U "$work/serial2.otp"
 [ "$rc" = 74 ] && grep -q "No DFU capable USB device available" <<<"$err" || fail "one unit, other serial: exit $rc"
 
+case_ "fixture --sysfs: the bus shows the unit while the command runs and follows it through a download"
+u="$work/sysfs-units" s="$work/sysfs"
+new_unit "$u" "$serial_a" "reappear_ms=1500"
+# The command sees the unit, downloads, sees it go and come back; each wait is bounded.
+"$fixture" "$u" --sysfs "$s" -- bash -c '
+    d="$VELTARO_SYSFS_ROOT/bus/usb/devices/1-1.4"
+    wait_for() { for i in $(seq 1 500); do eval "$1" && return 0; sleep 0.01; done; echo "timeout: $1"; return 1; }
+    [ "$(cat "$d/serial")" = "$1" ] || { echo "serial: $(cat "$d/serial")"; exit 1; }
+    "$2" -d 0483 -a 0 -s 0x08000000:leave -D "$3" >/dev/null 2>&1 || { echo "download failed"; exit 1; }
+    wait_for "[ ! -e \"$d\" ]" && wait_for "[ -e \"$d/idVendor\" ]" && echo followed
+' _ "$serial_a" "$dfu_util" "$work/small.bin" >"$work/out" 2>&1
+[ "$(cat "$work/out")" = followed ] || fail "inside the fixture: $(cat "$work/out")"
+bus_left() { grep -lsF "$s" /proc/[0-9]*/cmdline >/dev/null; }
+for i in $(seq 1 200); do bus_left || break; sleep 0.01; done
+! bus_left || fail "the bus outlived the command"
+
 case_ "the fixture wins over the library beside a tool with RUNPATH \$ORIGIN (as the program unpacks it)"
 system_libusb="$(ldconfig -p | sed -n 's/^[[:space:]]*libusb-1.0.so.0 (libc6,x86-64) => //p' | head -1)"
 if command -v patchelf >/dev/null && [ -n "$system_libusb" ]; then
