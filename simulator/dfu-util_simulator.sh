@@ -228,8 +228,12 @@ open_unit() {
 }
 
 dfuse_interface_name() { # the alt name between "@" and the first "/"
-    local name=${ALT_NAMES[ALT]#@}
+    local name=${ALT_NAMES[ALT]#@} i
     printf 'DfuSe interface name: "%s"\n' "${name%%/*}"
+    # dfu-util's layout parser takes the " e" after a segment's size for a multiplier.
+    for ((i = 0; i < (ALT == 2 ? 2 : ALT % 2); i++)); do
+        printf "dfu-util: Non-valid multiplier ' ', assuming bytes\n" >&2
+    done
 }
 
 vendor_matches() { # -d vendor[:product][,...]
