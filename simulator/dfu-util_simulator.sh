@@ -69,7 +69,8 @@ pause_ms() { # ms [always]; a no-op with --fast-progress unless "always"
     printf -v secs '%d.%03d' $((ms / 1000)) $((ms % 1000))
     if [[ -z $PACE_FD ]]; then
         [[ -p $STATE/.pace ]] || mkfifo -m 0600 "$STATE/.pace" 2>/dev/null
-        exec {PACE_FD}<>"$STATE/.pace" || PACE_FD=none
+        PACE_FD=none
+        [[ -p $STATE/.pace ]] && exec {PACE_FD}<>"$STATE/.pace"
     fi
     if [[ $PACE_FD == none ]]; then
         sleep "$secs"

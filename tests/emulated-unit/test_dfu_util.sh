@@ -359,7 +359,7 @@ new_unit "$u" "$serial_a" "reappear_ms=1500"
 ' _ "$serial_a" "$dfu_util" "$work/small.bin" >"$work/out" 2>&1
 [ "$(cat "$work/out")" = followed ] || fail "inside the fixture: $(cat "$work/out")"
 bus_left() { grep -lsF "$s" /proc/[0-9]*/cmdline >/dev/null; }
-for i in $(seq 1 200); do bus_left || break; sleep 0.01; done
+for _ in $(seq 1 200); do bus_left || break; sleep 0.01; done
 ! bus_left || fail "the bus outlived the command"
 
 case_ "the fixture wins over the library beside a tool with RUNPATH \$ORIGIN (as the program unpacks it)"
