@@ -1,8 +1,12 @@
 #include "startup.h"
+#include "udev_rule.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    // The rule installer runs as root, usually without a display: decided before a QApplication exists.
+    if (udev_rule::requested(argc, argv))
+        return udev_rule::run(argc, argv);
     QApplication app(argc, argv);
     GUI_init();
     const int result = app.exec();
