@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QFile>
 #include <QThread>
 
 QPointer<MainWindow> mainWindow;
@@ -31,6 +32,10 @@ void GUI_init() {
     if (simulator::use) {
         qInfo() << "Will use simulator (i.e. option 'use_simulator).";
         simulator::setup_for_simulated_dfu_util(simulator::normal);
+        // The script's scenarios carry our image: hand it the unpacked one, so no build tree is needed.
+        if (qEnvironmentVariableIsEmpty("VELTARO_SIM_FIRMWARE"))
+            qputenv("VELTARO_SIM_FIRMWARE",
+                    QFile::encodeName(Files::external_dir.filePath(Files::desired_FW_fileName_bin)));
     } else {
         qInfo() << "Will use real device (i.e. no option 'use_simulator'.)";
         DFU::Command::path = Files::external_dir.path();
