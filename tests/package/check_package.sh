@@ -74,6 +74,7 @@ if [[ $lintian_status -ne 0 && ! -s $work/lintian.txt ]]; then
 fi
 grep -q '^E: ' "$work/lintian.txt" && fail "lintian reports errors"
 grep '^W: ' "$work/lintian.txt" | awk '{print $3}' | sort -u >"$work/warnings"
+# shellcheck disable=SC2016 # the backticks are the README's, not a command
 sed -n '/<!-- lintian-warnings -->/,/<!-- \/lintian-warnings -->/p' "$source_dir/README.md" |
     sed -n 's/^- `\([a-z0-9-]*\)`.*/\1/p' | sort -u >"$work/explained"
 if diff -u "$work/explained" "$work/warnings" >"$work/warnings.diff"; then
@@ -88,7 +89,8 @@ out=$(desktop-file-validate "$desktop" 2>&1)
 if [[ $? -eq 0 && -z $out ]]; then pass "desktop-file-validate"; else fail "desktop-file-validate: $out"; fi
 out=$(appstreamcli validate --no-net "$metainfo" 2>&1)
 status=$?
-echo "$out" | sed 's/^/    /'
+mapfile -t lines <<<"$out"
+printf '    %s\n' "${lines[@]}"
 # Pedantic hints are allowed; errors, warnings and infos are not.
 if [[ $status -eq 0 ]] && ! grep -qE '^[EWI]: ' <<<"$out"; then
     pass "appstreamcli validate --no-net"
