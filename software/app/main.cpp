@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
     // The rule installer runs as root, usually without a display: decided before a QApplication exists.
     if (udev_rule::requested(argc, argv))
         return udev_rule::run(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.veltaro.FirmwareUpgrade")); // Wayland app id
     QApplication app(argc, argv);
     GUI_init();
     const int result = app.exec();
