@@ -190,6 +190,59 @@ private slots:
         QCOMPARE(tree(path(".")), before);
     }
 
+    // The running system's rules: as root, in a mount namespace of its own whose /etc is an empty tmpfs,
+    // so the machine's /etc is never touched. udevadm is the recording stand-in on PATH.
+    void realRootReloadsUdev_data() {
+        QTest::addColumn<int>("udevadm_status");
+        QTest::addColumn<QString>("calls");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        const QString written = "Wrote the udev rule /etc/udev/rules.d/70-veltaro-upgrade.rules\n";
+        QTest::newRow("reloaded and triggered")
+            << 0
+            << "control --reload-rules\n"
+               "trigger --action=add --subsystem-match=usb --attr-match=idVendor=0483 "
+               "--attr-match=idProduct=df11\n"
+            << written + "Reloaded the udev rules: a connected unit can be used now.\n"
+            << "";
+        QTest::newRow("udevadm fails")
+            << 1 << "control --reload-rules\n"
+            << written
+            << "Could not reload the udev rules (udevadm): disconnect the unit's USB "
+               "cable and connect it again so that the rule applies.\n";
+    }
+    void realRootReloadsUdev() {
+        QFETCH(int, udevadm_status);
+        QFETCH(QString, calls);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+        if (::geteuid() != 0 || unshare.isEmpty())
+            QSKIP("needs root and unshare for a private /etc");
+        QProcess probe;
+        probe.start(unshare, {"-m", "sh", "-ec", "mount -t tmpfs tmpfs /etc"});
+        if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
+            QSKIP("no mount namespace here");
+        QVERIFY(write(path("bin/udevadm"), QStringLiteral("#!/bin/sh\necho \"$@\" >>\"$(dirname \"$0\")/../"
+                                                          "udevadm-called\"\nexit %1\n")
+                                               .arg(udevadm_status)
+                                               .toLatin1()));
+
+        // The rule and the tree of the private /etc are copied out before the namespace ends.
+        const QString script =
+            "mount -t tmpfs tmpfs /etc; status=0; \"$0\" --install-udev-rule || status=$?; "
+            "cp /etc/udev/rules.d/70-veltaro-upgrade.rules \"$1/seen\" || true; "
+            "(cd /etc && find . | sort) >\"$1/tree\"; exit $status";
+        const Run result = run(environment(), {path(".")}, unshare, {"-m", "sh", "-ec", script});
+        QCOMPARE(result.code, 0);
+        QCOMPARE(QString::fromLocal8Bit(result.out), out);
+        QCOMPARE(QString::fromLocal8Bit(result.err), err);
+        QCOMPARE(QString::fromLocal8Bit(read(path("udevadm-called"))), calls);
+        QCOMPARE(read(path("seen")), read(UPGRADE_SOURCE_DIR "/packaging/70-veltaro-upgrade.rules"));
+        QCOMPARE(QString::fromLocal8Bit(read(path("tree"))),
+                 QString(".\n./udev\n./udev/rules.d\n./udev/rules.d/70-veltaro-upgrade.rules\n"));
+    }
+
     void shellQuoted_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("quoted");
