@@ -7,6 +7,7 @@ PACKAGES=(
     patchelf dfu-util libusb-1.0-0-dev fonts-cabin
     xvfb xauth x11-utils
     valgrind
+    dpkg-dev file lintian desktop-file-utils appstream man-db procps
 )
 
 upgrade_install_packages() {

@@ -7,6 +7,7 @@
 #include <QDebug>
 
 bool use_log_window = false;
+bool install_udev_rule = false;
 
 void parse_arguments(QCoreApplication* app) {
     QCommandLineParser parser;
@@ -15,7 +16,10 @@ void parse_arguments(QCoreApplication* app) {
                                               "Disable use of simulated device interaction.");
     const QCommandLineOption log_window({"l", "use-log-window"},
                                         "Enable use of log window (open it with Ctrl-l)");
-    parser.addOptions({use_simulator, no_use_simulator, log_window});
+    const QCommandLineOption udev_rule(QStringLiteral("install-udev-rule"),
+                                       "Install the udev rule that gives users access to a unit in DFU mode "
+                                       "(run as root).");
+    parser.addOptions({use_simulator, no_use_simulator, log_window, udev_rule});
     parser.process(*app);
 
     const bool s = parser.isSet(QStringLiteral("use-simulator"));
@@ -29,4 +33,6 @@ void parse_arguments(QCoreApplication* app) {
         simulator::use = false;
     if (parser.isSet(QStringLiteral("use-log-window")))
         use_log_window = true;
+    if (parser.isSet(udev_rule))
+        install_udev_rule = true;
 }

@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QFile>
 #include <QMessageBox>
 #include <QThread>
 
@@ -77,6 +78,10 @@ bool GUI_init() {
     if (simulator::use) {
         qInfo() << "Will use simulator (i.e. option 'use_simulator).";
         simulator::setup_for_simulated_dfu_util(simulator::normal);
+        // The script's scenarios carry our image: hand it the unpacked one, so no build tree is needed.
+        if (qEnvironmentVariableIsEmpty("VELTARO_SIM_FIRMWARE"))
+            qputenv("VELTARO_SIM_FIRMWARE",
+                    QFile::encodeName(Files::external_dir.filePath(Files::desired_FW_fileName_bin)));
     } else {
         qInfo() << "Will use real device (i.e. no option 'use_simulator'.)";
         DFU::Command::path = Files::external_dir.path();

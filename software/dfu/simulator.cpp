@@ -2,7 +2,10 @@
 
 #include "DFU.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 
 #include <utility>
 
@@ -11,6 +14,13 @@ namespace simulator {
 bool use = false;
 
 QString dfu_util_path(QString name) {
+    // An installed program finds the script among its data; a build tree runs it from the sources.
+    if (QCoreApplication::instance()) {
+        const QString installed = QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                                                  QStringLiteral("/../share/veltaro-upgrade/") + name);
+        if (QFileInfo::exists(installed))
+            return installed;
+    }
     static const QString directory = QStringLiteral(UPGRADE_SIMULATOR_DIR);
     return directory + QStringLiteral("/") + name;
 }

@@ -13,7 +13,8 @@ enum Setup : unsigned {
     fast_progress = 1, // ask the script to drop its artificial delays
 };
 
-// Absolute path of a file in the simulator directory (fixed at build time).
+// Absolute path of a file in the simulator directory: <executable's directory>/../share/veltaro-upgrade
+// when the file is there (an installed program), else the source tree's simulator directory.
 QString dfu_util_path(QString name);
 // Rewrites the command table so that every entry starts the script with its sub-command word.
 void setup_for_simulated_dfu_util(Setup setup);

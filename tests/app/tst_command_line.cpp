@@ -56,6 +56,9 @@ private slots:
         QTest::newRow("--no-use-simulator")
             << QStringList{"--no-use-simulator", "-l"} << false << true
             << "Initial value of 'simulator::use'=false, isSet('-s')=false, isSet('-S')=true";
+        QTest::newRow("--install-udev-rule")
+            << QStringList{"--install-udev-rule"} << false << false
+            << "Initial value of 'simulator::use'=false, isSet('-s')=false, isSet('-S')=false";
     }
     void switches() {
         QFETCH(QStringList, args);
@@ -64,10 +67,12 @@ private slots:
         QFETCH(QString, line);
         simulator::use = false;
         use_log_window = false;
+        install_udev_rule = false;
         LogCapture log;
         parse(args);
         QCOMPARE(simulator::use, simulator);
         QCOMPARE(use_log_window, logWindow);
+        QCOMPARE(install_udev_rule, args.contains("--install-udev-rule"));
         QCOMPARE(log.lines(), QStringList{"debug: " + line});
     }
 
