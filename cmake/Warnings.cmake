@@ -17,3 +17,13 @@ if(SANITIZE)
         -fno-sanitize-recover=undefined)
     target_link_options(upgrade_warnings INTERFACE -fsanitize=address,undefined)
 endif()
+# FUZZ: our own libraries (and everything else that links this) carry libFuzzer's coverage hooks and the
+# sanitizers; only the fuzz targets link libFuzzer itself (tests/fuzz). Build-time tools do not link this.
+if(FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "FUZZ needs clang: -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++")
+    endif()
+    target_compile_options(upgrade_warnings INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+        -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(upgrade_warnings INTERFACE -fsanitize=fuzzer-no-link,address,undefined)
+endif()
