@@ -1,8 +1,5 @@
 # Installation and the Debian package: `cmake --build build --target package` makes
 # build/veltaro-upgrade_<version>_<arch>.deb. Only the program, its data and its documents are installed.
-if(NOT TARGET veltaro-upgrade)
-    return() # the program is left out of this build (UPGRADE_SKIP_DIRS)
-endif()
 include(GNUInstallDirs)
 
 set(UPGRADE_APP_ID com.veltaro.FirmwareUpgrade)
