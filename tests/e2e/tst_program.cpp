@@ -12,6 +12,7 @@
 #include "../common/WindowState.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -74,9 +75,33 @@ private slots:
             QVERIFY(status().contains("with firmware version 2.4.0"));
         } else if (scenario_ == "other_product") {
             QTRY_VERIFY_WITH_TIMEOUT(status().contains("Connected to a K7."), 20000);
-            // Judged and refused: the button stays disabled while the unit stays connected.
+            // Judged and refused: the button stays disabled while the unit stays connected, and the
+            // status names the product found and the one this tool is for.
             QTRY_VERIFY_WITH_TIMEOUT(log_->contains("B8: Invalid (DFU-SE) dev. conn."), 5000);
+            QTRY_VERIFY2(status().contains("This tool upgrades only the Veltaro Lx-50"),
+                         qPrintable(status()));
             QVERIFY(!buttonEnabled());
+        } else if (scenario_ == "two_units") {
+            QTRY_VERIFY_WITH_TIMEOUT(status().contains("More than one unit in DFU mode is connected"), 20000);
+            QVERIFY(status().contains("Connect only the one to upgrade"));
+            QVERIFY(!buttonEnabled());
+            QVERIFY(!barVisible());
+            // One unit left: it is judged and offered as usual.
+            QVERIFY(QDir(units_.path() + "/units/3574364C3035").removeRecursively());
+            QTRY_VERIFY_WITH_TIMEOUT(buttonEnabled(), 20000);
+            QVERIFY2(status().contains("Connected to a Lx-50 with firmware version 2.3.1"),
+                     qPrintable(status()));
+        } else if (scenario_ == "unreadable") {
+            QTRY_VERIFY_WITH_TIMEOUT(status().contains("could not be read"), 20000);
+            QVERIFY(status().contains("follow steps 1 to 4 again"));
+            QVERIFY(!buttonEnabled());
+            QVERIFY(!barVisible());
+            // Gone: the window is back at the no-unit screen.
+            QProcess unplug;
+            unplug.start(UPGRADE_SOURCE_DIR "/simulator/dfu-util_simulator.sh",
+                         {"--dfu-util-command", "setup_prepared_config", "no_unit"});
+            QVERIFY(unplug.waitForFinished(30000) && unplug.exitCode() == 0);
+            QTRY_VERIFY_WITH_TIMEOUT(status().contains("Note: Once the update is finished"), 20000);
         } else {
             QSKIP("no road for this scenario");
         }
