@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace DFU {
@@ -43,8 +44,12 @@ Presence::Answer Presence::look() {
         // Interfaces ("1-1.4:1.0") and the dot entries carry no device IDs.
         if (name.startsWith('.') || name.contains(':'))
             continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        const long long changed = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
         const auto known = seen_.find(name);
-        if (known != seen_.end() && known->second.inode == e->d_ino) {
+        if (known != seen_.end() && known->second.inode == st.st_ino && known->second.changed_ns == changed) {
             any = any || known->second.candidate;
             now.emplace(name, known->second);
             continue;
@@ -56,7 +61,7 @@ Presence::Answer Presence::look() {
         any = any || candidate;
         // A device that the kernel is still adding has no IDs yet: read it again next time.
         if (!vendor.isEmpty() && (vendor != "0483" || !product.isEmpty()))
-            now.emplace(name, Entry{e->d_ino, candidate});
+            now.emplace(name, Entry{st.st_ino, changed, candidate});
     }
     ::closedir(dir);
     seen_.swap(now);

@@ -28,12 +28,14 @@ public:
 private:
     struct Entry {
         unsigned long long inode = 0;
+        long long changed_ns = 0;
         bool candidate = false;
     };
 
     QByteArray devices_;
-    // What each device directory held when it was last read: a directory keeps its inode while it lives
-    // and the kernel gives a new one to the next device, so a device is read once, not on every look.
+    // What each device entry held when it was last read. An entry keeps its inode and time of change
+    // while its device stays; a new device makes a new entry, so each device is read once, not on every
+    // look (file systems that reuse inode numbers give the new one another time of change).
     std::map<QByteArray, Entry> seen_;
 };
 

@@ -76,7 +76,7 @@ bool SM_A::is_stopping() {
 bool SM_A::pause(int ms, bool until_command, bool until_arrival) {
     // Only an arrival ends the pause: a device that was there already (a unit nobody may open, two
     // units) must not turn the pause into a busy loop.
-    const bool watch = until_arrival && presence && presence->look() == DFU::Presence::none;
+    const bool watch = until_arrival && presence && last_look == DFU::Presence::none;
     QMutexLocker lock(&mutex);
     QDeadlineTimer deadline(ms);
     // The wait releases the mutex, so set_command and do_stop are never held up by a sleep.
@@ -90,9 +90,9 @@ bool SM_A::pause(int ms, bool until_command, bool until_arrival) {
         if (stopping)
             break;
         lock.unlock();
-        const bool arrived = presence->look() == DFU::Presence::candidate;
+        last_look = presence->look();
         lock.relock();
-        if (arrived)
+        if (last_look == DFU::Presence::candidate)
             break;
     }
     return stopping;
@@ -113,7 +113,9 @@ void SM_A::hand_over(const DFU::DeviceInfo& info, quint64 unit) {
 
 // Where the bus shows no unit, there is nothing for the tool to find.
 DFU::ScanResult SM_A::scan() {
-    if (presence && presence->look() == DFU::Presence::none)
+    if (presence)
+        last_look = presence->look();
+    if (presence && last_look == DFU::Presence::none)
         return DFU::ScanResult();
     return DFU::make_scan(&control);
 }

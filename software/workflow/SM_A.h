@@ -115,6 +115,8 @@ private:
     DFU::RunControl control;
     std::atomic<bool> downloading{false};
     QDeadlineTimer expected_back{0};
+    // What the bus showed at the last look; a pause ends when it changes from none to a candidate.
+    DFU::Presence::Answer last_look = DFU::Presence::none;
 
     // Guarded by mutex.
     Command command = no_command;
