@@ -191,7 +191,12 @@ void UpgradeScreen::downloadRequested() {
 }
 
 void UpgradeScreen::verifying() {
-    window->progressBar->startAutoProgress(verifyingCaption, 0.5);
+    // A tool that has reported its progress will report the read-back's too: a timed fill would run
+    // ahead of it and then fall back.
+    if (toolReports)
+        window->progressBar->showProgress(verifyingCaption, window->progressBar->minimum());
+    else
+        window->progressBar->startAutoProgress(verifyingCaption, 0.5);
 }
 
 void UpgradeScreen::verified() {
@@ -235,7 +240,9 @@ void UpgradeScreen::progress(int tool_phase, int percent) {
     ProgressBar* bar = window ? window->progressBar : nullptr;
     if (!bar)
         return;
-    // Reads of a unit's information print progress too; only the download and the read-back count.
+    // Any run's percentages (the reads of a unit's information print them too) show that this tool
+    // reports them; only those of the download and the read-back move the bar.
+    toolReports = true;
     if (task == Task::download && tool_phase == DFU::Progress::erase)
         bar->showProgress(erasingCaption, percent * erase_share / 100);
     else if (task == Task::download && tool_phase == DFU::Progress::download)

@@ -86,6 +86,7 @@ private:
     Phase phase = Phase::idle;
     Task task = Task::none;
     bool notBack = false;
+    bool toolReports = false; // the tool has printed a percentage
     QString failure;
     QString lastDiagnosis;
 };

@@ -228,6 +228,11 @@ private slots:
             QVERIFY(barValuesUnder(UpgradeScreen::writingCaption).size() == first_reported);
             endsVerified();
             QCOMPARE(log_->count("The unit is back after its upgrade"), 1);
+            // The read-back moved the bar the same way, up to its end.
+            const QVector<int> verifying = barValuesUnder(UpgradeScreen::verifyingCaption);
+            QVERIFY2(verifying.size() >= 5, qPrintable(QString::number(verifying.size())));
+            QVERIFY(std::is_sorted(verifying.begin(), verifying.end()));
+            QCOMPARE(verifying.last(), mainWindow->progressBar->maximum());
         } else if (scenario_ == "download_fails") {
             clickInstall();
             downloadedByTheUnpackedTool();
