@@ -15,8 +15,9 @@ readonly VID=0483 PID=df11
 readonly FLASH_BASE=$((0x08000000)) FLASH_SIZE=1048576
 readonly OTP_BASE=$((0x1FFF7800)) OTP_SIZE=512 OTP_LOCK_SIZE=16
 readonly NEVER=99999999999999
+readonly STALLED_UPLOAD="dfuse_upload: libusb_control_transfer returned -9 (LIBUSB_ERROR_PIPE)"
 readonly DEFAULT_SERIAL=3574364C3034 SECOND_SERIAL=3574364C3035
-readonly KNOWN_KNOBS=" devnum reappear_ms never_returns otp_read_fails download_fails vanishes_during_verify slow_read_ms extra_listing_line no_status_after_leave upload_stall erase_fails "
+readonly KNOWN_KNOBS=" devnum reappear_ms never_returns otp_read_fails download_fails vanishes_during_verify slow_read_ms extra_listing_line no_status_after_leave upload_stall erase_fails access_denied busy list_fails_once "
 readonly ALT_NAMES=(
     "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg"
     "@Option Bytes  /0x1FFFC000/01*016 e"
@@ -58,25 +59,52 @@ now_ms() { # sets NOW_MS without a subprocess
     fi
 }
 
+# Waits on a FIFO that nobody writes to: `read -t` sleeps without starting a process (`sleep` would
+# start one on every poll). The FIFO is made once per state directory.
+PACE_FD=''
 pause_ms() { # ms [always]; a no-op with --fast-progress unless "always"
-    local ms=$1
+    local ms=$1 secs _
     ((ms <= 0)) && return 0
     [[ ${2:-} != always ]] && ((FAST)) && return 0
-    sleep "$((ms / 1000)).$(printf '%03d' $((ms % 1000)))"
+    printf -v secs '%d.%03d' $((ms / 1000)) $((ms % 1000))
+    if [[ -z $PACE_FD ]]; then
+        [[ -p $STATE/.pace ]] || mkfifo -m 0600 "$STATE/.pace" 2>/dev/null
+        PACE_FD=none
+        [[ -p $STATE/.pace ]] && exec {PACE_FD}<>"$STATE/.pace"
+    fi
+    if [[ $PACE_FD == none ]]; then
+        sleep "$secs"
+    else
+        read -r -t "$secs" -u "$PACE_FD" _
+    fi
+    return 0
 }
 
-progress() { # label bytes total_ms; dfu-util's bar, spread over total_ms
-    local label=$1 bytes=$2 ms=$3 steps=10 i bar
-    if ((FAST || ms <= 0)); then
-        steps=1
-    fi
+bar_line() { # label current maximum; one state of dfu-util's progress bar, byte for byte
+    local label=$1 cur=$2 max=$3 fill eq='=========================' sp='                         '
+    ((max < cur)) && max=$((cur + 1))
+    ((max == 0)) && max=1
+    fill=$((25 * cur / max))
+    printf '\r%s\t[%s] %3d%% %12d bytes' "$label" "${eq:0:fill}${sp:0:25-fill}" $((100 * cur / max)) "$cur"
+    ((fill == 25)) && printf '\n%s done.\n' "$label"
+    return 0
+}
+
+# dfu-util's bar from 0 up to `reached` of `total` bytes in 2048-byte transfers, spread over ms.
+# The label is padded as the tool pads it ("Erase   ", "Download", "Upload"); the bar ends with
+# "LABEL done." only when it reaches the total, so a transfer that breaks off leaves it open.
+progress() { # label reached total ms
+    local label=$1 reached=$2 total=$3 ms=$4 chunks steps=10 i cur
+    chunks=$(((reached + 2047) / 2048))
+    ((chunks < steps)) && steps=$chunks
+    ((FAST && steps > 1)) && steps=1
+    bar_line "$label" 0 "$total"
     for ((i = 1; i <= steps; i++)); do
         pause_ms $((ms / steps))
-        bar="========================="
-        bar=${bar:0:$((25 * i / steps))}
-        printf '\r%s\t[%-25s] %3d%% %12d bytes' "$label" "$bar" $((100 * i / steps)) $((bytes * i / steps))
+        cur=$(((chunks * i + steps - 1) / steps * 2048))
+        ((cur > reached)) && cur=$reached
+        bar_line "$label" "$cur" "$total"
     done
-    printf '\n%s done.\n' "$label"
 }
 
 # ---------------------------------------------------------------- state
@@ -118,14 +146,17 @@ load_knobs() { # unit_dir
     done <"$f"
 }
 
-drop_knob() { # unit_dir key; removes the key's lines, keeps everything else
-    local f=$1/knobs line kept=()
+drop_knob() { # unit_dir key [in_place]; removes the key's lines, keeps everything else
+    local f=$1/knobs line kept=() out=$1/knobs.tmp.$$
     [[ -f $f ]] || return 0
     while IFS= read -r line || [[ -n $line ]]; do
         [[ $line =~ ^[[:space:]]*$2[[:space:]]*= ]] || kept+=("$line")
     done <"$f"
-    if ((${#kept[@]})); then printf '%s\n' "${kept[@]}" >"$f.tmp.$$"; else : >"$f.tmp.$$"; fi
-    mv -f "$f.tmp.$$" "$f"
+    # The listing starts no process, so it cannot rename: it rewrites the file in one write, and a
+    # reader at that moment sees the file whole or empty.
+    [[ -n ${3:-} ]] && out=$f
+    if ((${#kept[@]})); then printf '%s\n' "${kept[@]}" >"$out"; else : >"$out"; fi
+    [[ $out == "$f" ]] || mv -f "$out" "$f"
 }
 
 is_present() { # unit_dir
@@ -143,29 +174,67 @@ leave_dfu_mode() { # unit_dir; the unit starts its application and drops off the
     printf '%s\n' "$until" >"$1/absent_until"
 }
 
-# Selects the DFU interfaces that dfu-util's filters (-d, -S, -a) leave over;
+unit_devnum() { # position (1, 2, ...); after load_knobs
+    DEVNUM=$((KNOB[devnum] >= 0 ? KNOB[devnum] : 6 + $1))
+}
+
+# What dfu-util says when it may not open a unit: once per unit, and the unit is passed over.
+# dfu-util probes the units last to first, so each line goes before the earlier ones.
+add_access_denied() { # var devnum; without a subshell, since the listing may start no process
+    local line
+    printf -v line 'dfu-util: Cannot open DFU device %s:%s found on devnum %d (LIBUSB_ERROR_ACCESS)\n' $VID $PID "$2"
+    printf -v "$1" '%s%s' "$line" "${!1}"
+}
+
+# Selects the DFU interfaces that dfu-util's filters (-d, -a, -S) leave over, in the tool's order:
+# vendor and alt number before it opens the unit, alt name and serial after;
 # sets UNIT_DIR to the one unit and ALT to its alt setting, or exits like the tool.
 select_interface() {
-    local d serial matches=0 alt
+    local d serial matches=0 alt i=0 denied=''
     now_ms
     UNIT_DIR=
-    if vendor_matches; then
-        for d in "$UNITS"/*/; do
-            d=${d%/}
-            serial=${d##*/}
+    for d in "$UNITS"/*/; do
+        d=${d%/}
+        serial=${d##*/}
+        i=$((i + 1))
+        load_knobs "$d" # a bad knob anywhere fails the run, as it fails the emulated unit's start-up
+        is_present "$d" && vendor_matches || continue
+        for alt in 0 1 2 3; do
+            [[ $OPT_ALT =~ ^[0-9]+$ && $((10#$OPT_ALT)) != "$alt" ]] && continue
+            if ((KNOB[access_denied])); then
+                unit_devnum $i
+                add_access_denied denied $DEVNUM
+                break
+            fi
+            [[ -n $OPT_ALT && ! $OPT_ALT =~ ^[0-9]+$ && $OPT_ALT != "${ALT_NAMES[alt]}" ]] && continue
             [[ -n $OPT_SERIAL && $OPT_SERIAL != "$serial" ]] && continue
-            is_present "$d" || continue
-            for alt in 0 1 2 3; do
-                if [[ -z $OPT_ALT || $OPT_ALT == "$alt" || $OPT_ALT == "${ALT_NAMES[alt]}" ]]; then
-                    matches=$((matches + 1))
-                    UNIT_DIR=$d ALT=$alt
-                fi
-            done
+            matches=$((matches + 1))
+            UNIT_DIR=$d ALT=$alt
         done
-    fi
+    done
+    printf '%s' "$denied" >&2
     ((matches == 0)) && die 74 "No DFU capable USB device available"
-    ((matches > 1)) && die 74 "More than one DFU capable USB device found! Try \`--list' and specify the serial number or disconnect all but one device"
+    ((matches > 1)) && die 74 "More than one DFU capable USB device found! Try \`--list' and specify the serial number or disconnect all but one device"$'\n'
     load_knobs "$UNIT_DIR"
+}
+
+# dfu-util opens the one interface left, claims it and asks for its state; a unit that another
+# program holds refuses the claim.
+open_unit() {
+    printf 'Opening DFU capable USB device...\nDevice ID %s:%s\nDevice DFU version 011a\nClaiming USB DFU Interface...\n' $VID $PID
+    ((KNOB[busy])) && die 74 "Cannot claim interface - LIBUSB_ERROR_BUSY"
+    printf 'Setting Alternate Interface #%d ...\nDetermining device status...\n' "$ALT"
+    printf 'DFU state(2) = dfuIDLE, status(0) = No error condition is present\n'
+    printf 'DFU mode device DFU version 011a\nDevice returned transfer size 2048\n'
+}
+
+dfuse_interface_name() { # the alt name between "@" and the first "/"
+    local name=${ALT_NAMES[ALT]#@} i
+    printf 'DfuSe interface name: "%s"\n' "${name%%/*}"
+    # dfu-util's layout parser takes the " e" after a segment's size for a multiplier.
+    for ((i = 0; i < (ALT == 2 ? 2 : ALT % 2); i++)); do
+        printf "dfu-util: Non-valid multiplier ' ', assuming bytes\n" >&2
+    done
 }
 
 vendor_matches() { # -d vendor[:product][,...]
@@ -180,27 +249,37 @@ vendor_matches() { # -d vendor[:product][,...]
 # ---------------------------------------------------------------- listing
 
 cmd_list() {
-    local d serial i=0 devnum out="" alt path
+    local d serial i=0 out='' denied='' alt path glitch=()
     now_ms
     banner
-    if vendor_matches; then
-        for d in "$UNITS"/*/; do
-            d=${d%/}
-            serial=${d##*/}
-            i=$((i + 1))
-            is_present "$d" || continue
-            load_knobs "$d"
-            devnum=$((KNOB[devnum] >= 0 ? KNOB[devnum] : 6 + i))
-            path="1-$i"
-            if ((KNOB[extra_listing_line])); then
-                out+="Found DFU: [$VID:$PID] ver=2200, devnum=$devnum, cfg=1, intf=0, path=\"$path\", alt=4, name=\"@Reserved /0x00000000/01*001 e\", serial=\"$serial\""$'\n'
-            fi
-            for alt in 3 2 1 0; do
-                out+="Found DFU: [$VID:$PID] ver=2200, devnum=$devnum, cfg=1, intf=0, path=\"$path\", alt=$alt, name=\"${ALT_NAMES[alt]}\", serial=\"$serial\""$'\n'
-            done
+    for d in "$UNITS"/*/; do
+        d=${d%/}
+        serial=${d##*/}
+        i=$((i + 1))
+        load_knobs "$d"
+        ((KNOB[list_fails_once])) && glitch+=("$d")
+        is_present "$d" && vendor_matches || continue
+        unit_devnum $i
+        if ((KNOB[access_denied])); then
+            add_access_denied denied $DEVNUM
+            continue
+        fi
+        [[ -n $OPT_SERIAL && $OPT_SERIAL != "$serial" ]] && continue
+        path="1-$i"
+        if ((KNOB[extra_listing_line])); then
+            out+="Found DFU: [$VID:$PID] ver=2200, devnum=$DEVNUM, cfg=1, intf=0, path=\"$path\", alt=4, name=\"@Reserved /0x00000000/01*001 e\", serial=\"$serial\""$'\n'
+        fi
+        for alt in 3 2 1 0; do
+            out+="Found DFU: [$VID:$PID] ver=2200, devnum=$DEVNUM, cfg=1, intf=0, path=\"$path\", alt=$alt, name=\"${ALT_NAMES[alt]}\", serial=\"$serial\""$'\n'
         done
+    done
+    if ((${#glitch[@]})); then
+        # A passing failure of the USB library's start-up, before any unit is looked at; once.
+        for d in "${glitch[@]}"; do drop_knob "$d" list_fails_once in_place; done
+        die 74 "unable to initialize libusb: LIBUSB_ERROR_OTHER"
     fi
     pause_ms $LIST_MS
+    printf '%s' "$denied" >&2
     printf '%s' "$out"
     exit 0
 }
@@ -237,11 +316,13 @@ cmd_upload() {
     local file=$OPT_UPLOAD src base size end avail
     [[ -n $OPT_DFUSE ]] || die 64 "Unbound upload not supported on DfuSe devices"
     select_interface
+    open_unit
     # dfu-util creates the file exclusively before it reads anything.
     if [[ -e $file || -L $file ]]; then
         die 73 "Cannot open file $file for writing: File exists"
     fi
     (set -o noclobber && : >"$file") 2>/dev/null || die 73 "Cannot open file $file for writing: Permission denied"
+    dfuse_interface_name
     parse_dfuse "$OPT_DFUSE"
     pause_ms $OPEN_MS
 
@@ -259,15 +340,16 @@ cmd_upload() {
         printf 'Limiting upload to end of memory segment, %i bytes\n' "$LENGTH"
     fi
 
-    if ((ALT == 2 && KNOB[otp_read_fails])); then
-        die 74 "Error during upload (LIBUSB_ERROR_PIPE)"
-    fi
-    if ((ALT == 0 && KNOB[upload_stall])); then
-        die 74 "Error during upload (LIBUSB_ERROR_PIPE)"
+    if ((ALT == 2 && KNOB[otp_read_fails] || ALT == 0 && KNOB[upload_stall])); then
+        bar_line Upload 0 "$LENGTH"
+        die 74 "$STALLED_UPLOAD"
     fi
     if ((ALT == 0 && KNOB[vanishes_during_verify] && LENGTH > 2048)); then
+        # The first block arrives, then the unit drops off the bus for good.
+        dd if="$src" bs=2048 count=1 status=none >>"$file"
+        progress Upload 2048 "$LENGTH" $((2048 * 1000 / UPLOAD_BYTES_PER_S))
         printf '%s\n' "$NEVER" >"$UNIT_DIR/absent_until"
-        die 74 "Error during upload (LIBUSB_ERROR_NO_DEVICE)"
+        die 74 "dfuse_upload: libusb_control_transfer returned -4 (LIBUSB_ERROR_NO_DEVICE)"
     fi
     if ((ALT == 0 && KNOB[slow_read_ms] && ADDR == FLASH_BASE && LENGTH == 2048)); then
         local slow=${KNOB[slow_read_ms]}
@@ -285,9 +367,9 @@ cmd_upload() {
         { cat "$src"; if [[ -f $lock ]]; then cat "$lock"; else printf '\377%.0s' {1..16}; fi; } |
             dd bs=4096 iflag=skip_bytes,count_bytes,fullblock skip=$((ADDR - base)) count="$avail" status=none >>"$file"
     fi
-    progress Upload "$avail" $((avail * 1000 / UPLOAD_BYTES_PER_S))
+    progress Upload "$avail" "$LENGTH" $((avail * 1000 / UPLOAD_BYTES_PER_S))
     # Past the end of the memory the bootloader stalls the request.
-    ((avail < LENGTH)) && die 74 "Error during upload (LIBUSB_ERROR_PIPE)"
+    ((avail < LENGTH)) && die 74 "$STALLED_UPLOAD"
     exit 0
 }
 
@@ -297,8 +379,10 @@ cmd_download() {
     local image=$OPT_DOWNLOAD size off first=-1 i s start=0 erase_ms=0 erase_end=0 erase_start=0 written
     [[ -f $image && -r $image ]] || die 66 "Could not open file $image for reading: No such file or directory"
     size=$(stat -c %s -- "$image") || die 66 "Could not open file $image for reading"
-    printf 'Invalid DFU suffix signature\nA valid DFU suffix will be required in a future dfu-util release\n' >&2
+    printf 'dfu-util: Warning: Invalid DFU suffix signature\ndfu-util: A valid DFU suffix will be required in a future dfu-util release\n' >&2
     select_interface
+    open_unit
+    dfuse_interface_name
     [[ -n $OPT_DFUSE ]] || die 64 "Raw download needs a DfuSe address (-s)"
     parse_dfuse "$OPT_DFUSE"
     ((ALT == 0)) || die 74 "Error during download (LIBUSB_ERROR_PIPE): alt $ALT is not simulated"
@@ -321,13 +405,14 @@ cmd_download() {
     done
     local flash=$UNIT_DIR/flash.bin
     if ((KNOB[erase_fails])); then
-        die 74 "Error during special command \"ERASE_PAGE\" get_status"
+        bar_line "Erase   " 0 "$size"
+        die 74 "ERASE_PAGE not correctly executed"
     fi
     if ((erase_end > erase_start)); then
         head -c $((erase_end - erase_start)) /dev/zero | tr '\0' '\377' |
             dd of="$flash" bs=65536 iflag=fullblock seek=$erase_start oflag=seek_bytes conv=notrunc status=none
     fi
-    progress Erase "$size" "$erase_ms"
+    progress "Erase   " "$size" "$size" "$erase_ms"
 
     written=$size
     # A failing download stops halfway, on a 2048-byte chunk boundary.
@@ -336,8 +421,13 @@ cmd_download() {
         head -c "$written" -- "$image" |
             dd of="$flash" bs=65536 iflag=fullblock seek=$off oflag=seek_bytes conv=notrunc status=none
     fi
-    progress Download "$written" $((written * 1000 / DOWNLOAD_BYTES_PER_S))
-    ((KNOB[download_fails])) && die 74 "Error during download (LIBUSB_ERROR_PIPE)"
+    progress Download "$written" "$size" $((written * 1000 / DOWNLOAD_BYTES_PER_S))
+    if ((KNOB[download_fails])); then
+        # The unit answers the next block with dfuERROR (errTARGET).
+        printf ' failed!\n'
+        printf 'DFU state(10) = dfuERROR, status(1) = File is not targeted for use by this device\n' >&2
+        die 74 "Failed to write whole chunk: -1 of $((size - written < 2048 ? size - written : 2048)) bytes"
+    fi
     printf 'File downloaded successfully\n'
 
     if ((LEAVE)); then
@@ -468,7 +558,7 @@ setup_scenario() { # name [initial]; "initial" keeps a units directory that appe
     case $name in
     current | corrupt | vanishes_during_verify) desired_firmware ;;
     outdated | blank_otp | other_product | unknown_type | no_unit | two_units | unreadable | \
-        bad_listing | download_fails | slow) ;;
+        bad_listing | download_fails | slow | access_denied | busy) ;;
     *) sim_die 2 "unknown prepared configuration '$name'" ;;
     esac
     rm -rf "$new"
@@ -487,6 +577,8 @@ setup_scenario() { # name [initial]; "initial" keeps a units directory that appe
     download_fails) unit "$new" $S 4 outdated download_fails=1 ;;
     vanishes_during_verify) unit "$new" $S 4 current vanishes_during_verify=1 ;;
     slow) unit "$new" $S 4 outdated slow_read_ms=35000 ;;
+    access_denied) unit "$new" $S 4 outdated access_denied=1 ;;
+    busy) unit "$new" $S 4 outdated busy=1 ;;
     esac
     # -T: never move one directory into the other when a second run swaps at the same time.
     [[ -z ${2:-} && -e $UNITS ]] && mv -T "$UNITS" "$old" 2>/dev/null
@@ -516,7 +608,8 @@ parse_dfu_util_args() {
             -s | --dfuse-address) OPT_DFUSE=$2 ;;
             -U | --upload) OPT_UPLOAD=$2 ;;
             -D | --download) OPT_DOWNLOAD=$2 ;;
-            -S | --serial) OPT_SERIAL=${2%%,*} ;;
+            # "serial[,serial_in_dfu_mode]": a unit in DFU mode is matched against the second part
+            -S | --serial) if [[ $2 == *,* ]]; then OPT_SERIAL=${2#*,}; else OPT_SERIAL=$2; fi ;;
             esac
             shift 2
             ;;

@@ -15,9 +15,18 @@ export QT_QPA_PLATFORM=offscreen
 units="$(mktemp -d)"
 trap 'rm -rf "$units"' EXIT
 export VELTARO_UNITS_DIR="$units"
+# Temporary and runtime directories of its own: a program the user runs keeps its lock, and no start here
+# is refused as a second one or sweeps the user's working directories.
+mkdir -m 0700 "$units/tmp" "$units/run"
+export TMPDIR="$units/tmp" XDG_RUNTIME_DIR="$units/run"
 export VELTARO_SIM_FIRMWARE="${VELTARO_SIM_FIRMWARE:-$root/build/software/resources/firmware.bin}"
 sim="$root/simulator/dfu-util_simulator.sh"
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# Ends a program and waits until it has gone: the next start would be refused while it is still ending.
+stop() {
+    kill "$1" 2>/dev/null || true
+    while kill -0 "$1" 2>/dev/null; do sleep 0.05; done
+}
 
 # Runs $@ until its output shows $1, prints the milliseconds it took; the pid goes to $units/pid.
 time_until() {
@@ -42,7 +51,7 @@ startup)
         total=0
         for _ in 1 2 3 4 5; do
             ms=$(time_until "Starting sm_A" "$p" -s)
-            kill "$(cat "$units/pid")" 2>/dev/null || true
+            stop "$(cat "$units/pid")"
             total=$((total + ms))
         done
         echo "$(basename "$p"): mean $((total / 5)) ms from launch to the event loop (5 runs)"
@@ -59,7 +68,7 @@ idle)
     echo "CPU time of the program itself over ${seconds} s: $(( (stat[13] + stat[14]) * 1000 / ticks )) ms" \
          "(children: $(( (stat[15] + stat[16]) * 1000 / ticks )) ms)"
     grep -E "VmRSS|VmHWM" "/proc/$pid/status"
-    kill "$pid"
+    stop "$pid"
     ;;
 offer)
     "$sim" --dfu-util-command setup_prepared_config no_unit >/dev/null
@@ -71,6 +80,6 @@ offer)
     "$sim" --dfu-util-command setup_prepared_config outdated >/dev/null
     until grep -q "sig_UpgradePossible" "$units/log"; do sleep 0.01; done
     echo "unit laid out -> upgrade offered: $(($(now_ms) - start)) ms"
-    kill "$pid"
+    stop "$pid"
     ;;
 esac

@@ -39,6 +39,9 @@ if [ "$1" != --gallery ]; then
     units="$(mktemp -d)"
     trap 'rm -rf "$units"' EXIT
     export VELTARO_UNITS_DIR="$units"
+    # Temporary and runtime directories of its own, so that a program the user runs does not refuse this one.
+    mkdir -m 0700 "$units/tmp" "$units/run"
+    export TMPDIR="$units/tmp" XDG_RUNTIME_DIR="$units/run"
     "$simulator" --dfu-util-command setup_prepared_config "$scenario"
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         "$1" -s >/dev/null 2>&1 &
@@ -48,6 +51,7 @@ if [ "$1" != --gallery ]; then
         [ -n "$id" ] || { echo "window not found" >&2; kill $pid; exit 1; }
         import -window "$id" "$3"
         kill $pid
+        wait $pid || true # ends with 128 + SIGTERM
     ' _ "$program" "$wait_s" "$out" "$title"
     echo "saved $out"
     exit 0
@@ -61,6 +65,9 @@ if [ -z "${UPGRADE_GALLERY_DISPLAY:-}" ]; then
 fi
 
 work="$(mktemp -d)"
+# As above: directories of its own, apart from any program the user runs.
+mkdir -m 0700 "$work/tmp" "$work/run"
+export TMPDIR="$work/tmp" XDG_RUNTIME_DIR="$work/run"
 pid=""
 tool=""
 finish() {

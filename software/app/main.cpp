@@ -4,7 +4,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    GUI_init();
+    if (!GUI_init())
+        return 1;
     const int result = app.exec();
     return GUI_cleanup(result);
 }

@@ -10,19 +10,64 @@
 #include "command_line.h"
 #include "connections.h"
 #include "ending.h"
+#include "program_life.h"
 #include "simulator.h"
 #include "support_fonts.h"
 #include "support_misc.h"
 
 #include <QApplication>
 #include <QDebug>
+#include <QMessageBox>
 #include <QThread>
+
+#include <cstdio>
 
 QPointer<MainWindow> mainWindow;
 Settings::Settings settings;
 
-void GUI_init() {
+namespace {
+
+const QString window_title = QStringLiteral("Veltaro Firmware Upgrade Tool");
+
+// A start that cannot go on says why on standard error and, where someone can close it, in a message box;
+// it leaves nothing behind in the temporary directory.
+void refuse_start(const QString& problem) {
+    const QString text = window_title + QStringLiteral(" cannot start: ") + problem;
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+    Files::remove_working_directory();
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        QMessageBox::critical(nullptr, window_title, text);
+}
+
+void bring_main_window_to_front() {
+    if (!mainWindow || !mainWindow->isVisible())
+        return;
+    mainWindow->setWindowState((mainWindow->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    mainWindow->raise();
+    mainWindow->activateWindow();
+}
+
+} // namespace
+
+bool GUI_init() {
+    program_life::handle_termination_signals();
     parse_arguments(QCoreApplication::instance());
+    if (!program_life::claim_single_instance(bring_main_window_to_front))
+        return false;
+    Files::remove_stale_working_directories();
+    QString problem;
+    // Nothing may run with an empty working directory path: the tool would be looked up in the search
+    // path and its files written to "/".
+    if (!Files::claim_working_directory(&problem)) {
+        refuse_start((Files::external_dir.isValid()
+                          ? QStringLiteral("it cannot write in its working directory \"%1\" (%2). ")
+                                .arg(Files::external_dir.path(), problem)
+                          : QStringLiteral("it cannot create its working directory in \"%1\" (%2). ")
+                                .arg(Files::temp_location(), problem)) +
+                     QStringLiteral("Set TMPDIR to a directory you can write to."));
+        return false;
+    }
     support::setup_fonts();
 
     logWindow = new LogWindow(nullptr);
@@ -39,9 +84,14 @@ void GUI_init() {
     qInfo() << "Compiled for platform (OS):" << support_misc::compiled_for_platform() << "with 'DEBUG'"
             << (support_misc::compiled_w_DEBUG ? "defined" : "not defined");
 
-    Files::extract_resources(
-        {Files::desired_FW_dfu, Files::desired_FW_bin, Files::dfu_util_executable, Files::libusb_library},
-        true);
+    if (!Files::extract_resources(
+            {Files::desired_FW_dfu, Files::desired_FW_bin, Files::dfu_util_executable, Files::libusb_library},
+            true, &problem)) {
+        refuse_start(QStringLiteral("it cannot unpack its files into \"%1\" (%2). "
+                                    "Make room there, or set TMPDIR to another directory.")
+                         .arg(Files::external_dir.path(), problem));
+        return false;
+    }
     support_misc::mark_file_executable(DFU::dfu_util::full_path());
     DFU::dfu_util::execution_test();
 
@@ -56,7 +106,7 @@ void GUI_init() {
     settings = loaded;
 
     mainWindow = MainWindow_factory(&settings, nullptr, simulator::use);
-    mainWindow->setWindowTitle(QStringLiteral("Veltaro Firmware Upgrade Tool"));
+    mainWindow->setWindowTitle(window_title);
 
     const QString dir = Files::external_dir.path() + QStringLiteral("/");
     sm_A = new SM_A(dir + Files::desired_FW_fileName_dfu, dir + Files::desired_FW_fileName_bin,
@@ -81,6 +131,7 @@ void GUI_init() {
     });
     sm_B->start();
     mainWindow->show();
+    return true;
 }
 
 int GUI_cleanup(int exec_result) {

@@ -39,7 +39,7 @@ private slots:
         QCOMPARE(setup.exitCode(), 0);
 
         log_ = new LogCapture;
-        GUI_init();
+        QVERIFY(GUI_init());
         // The worker starts from the event loop, never during start-up.
         QVERIFY(!log_->contains("Starting sm_A"));
         QVERIFY(mainWindow);

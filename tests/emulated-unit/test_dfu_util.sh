@@ -271,6 +271,97 @@ dfu "$u" -d 0483 -a 0 -s 0x08000000:2048 -U "$work/info6.out"
 [ "$rc" = 0 ] || fail "exit $rc"
 [ "$(cat "$u/units/$serial_a/knobs")" = "devnum=9" ] || fail "knobs now: $(cat "$u/units/$serial_a/knobs")"
 
+case_ "knob access_denied: not listed but named on standard error; reads and downloads find no unit"
+u="$work/denied"
+new_unit "$u" "$serial_a" "access_denied=1" "devnum=5"
+cp "$u/units/$serial_a/flash.bin" "$work/flash.before"
+denied_line="dfu-util: Cannot open DFU device 0483:df11 found on devnum 5 (LIBUSB_ERROR_ACCESS)"
+dfu "$u" -d 0483 -l
+[ "$rc" = 0 ] || fail "listing exit $rc"
+[ -z "$(found_lines)" ] || fail "listed: $(found_lines)"
+[ "$err" = "$denied_line" ] || fail "listing stderr: $err"
+rm -f "$work/denied.out"
+dfu "$u" -d 0483 -a 0 -s 0x08000000:2048 -U "$work/denied.out"
+[ "$rc" = 74 ] || fail "read exit $rc"
+[ "$err" = "$denied_line"$'\n'"dfu-util: No DFU capable USB device available" ] || fail "read stderr: $err"
+[ ! -e "$work/denied.out" ] || fail "read target created"
+dfu "$u" -d 0483 -a 0 -s 0x08000000:leave -D "$work/img.bin"
+[ "$rc" = 74 ] || fail "download exit $rc"
+grep -qx "dfu-util: No DFU capable USB device available" <<<"$err" || fail "download stderr: $err"
+cmp -s "$work/flash.before" "$u/units/$serial_a/flash.bin" || fail "flash changed"
+
+case_ "knob busy: listed; reads and downloads cannot claim the interface"
+u="$work/busy"
+new_unit "$u" "$serial_a" "busy=1"
+cp "$u/units/$serial_a/flash.bin" "$work/flash.before"
+dfu "$u" -d 0483 -l
+[ "$rc" = 0 ] && [ "$(found_lines | wc -l)" = 4 ] || fail "listing exit $rc: $(found_lines)"
+for args in "-a 2 -s 0x1FFF7800:512 -U $work/busy.otp" "-a 0 -s 0x08000000:leave -D $work/img.bin"; do
+    # shellcheck disable=SC2086 # word splitting of the table row is the point
+    dfu "$u" -d 0483 $args
+    [ "$rc" = 74 ] || fail "$args: exit $rc"
+    [ "$(tail -1 <<<"$err")" = "dfu-util: Cannot claim interface - LIBUSB_ERROR_BUSY" ] || fail "$args: stderr $err"
+    [ "$(tail -1 <<<"$out")" = "Claiming USB DFU Interface..." ] || fail "$args: stdout ends with $(tail -1 <<<"$out")"
+done
+[ ! -e "$work/busy.otp" ] || fail "read target created"
+cmp -s "$work/flash.before" "$u/units/$serial_a/flash.bin" || fail "flash changed"
+
+case_ "knob list_fails_once: the next listing fails, the line goes, the next listing is whole"
+u="$work/glitch"
+new_unit "$u" "$serial_a" "devnum=9" "list_fails_once=1"
+# A read first leaves the knob for the listing it concerns.
+dfu "$u" -d 0483 -a 2 -s 0x1FFF7800:512 -U "$work/glitch.otp"
+[ "$rc" = 0 ] || fail "read exit $rc: $err"
+dfu "$u" -d 0483 -l
+[ "$rc" = 74 ] || fail "first listing exit $rc"
+[ "$err" = "dfu-util: unable to initialize libusb: LIBUSB_ERROR_OTHER" ] || fail "first listing stderr: $err"
+[ -z "$(found_lines)" ] || fail "first listing listed"
+[ "$(cat "$u/units/$serial_a/knobs")" = "devnum=9" ] || fail "knobs now: $(cat "$u/units/$serial_a/knobs")"
+dfu "$u" -d 0483 -l
+[ "$rc" = 0 ] && [ "$(found_lines | grep -c 'devnum=9,')" = 4 ] || fail "second listing exit $rc: $(found_lines)"
+
+case_ "-S: the tool itself matches the serial, with one unit and with two"
+u="$work/serials"
+new_unit "$u" "$serial_a"
+new_unit "$u" "$serial_b"
+# serial given | unit whose OTP is read, or "none"
+while read -r given which; do
+    rm -f "$work/serial.otp"
+    dfu "$u" -d 0483 -S "$given" -a 2 -s 0x1FFF7800:512 -U "$work/serial.otp"
+    if [ "$which" = none ]; then
+        [ "$rc" = 74 ] || fail "-S $given: exit $rc"
+        [ "$err" = "dfu-util: No DFU capable USB device available" ] || fail "-S $given: stderr $err"
+    else
+        [ "$rc" = 0 ] || fail "-S $given: exit $rc: $err"
+        cmp -s "$work/serial.otp" "$u/units/$which/otp.bin" || fail "-S $given: not the OTP of $which"
+    fi
+done <<ROWS
+$serial_a $serial_a
+$serial_b $serial_b
+3574364C3036 none
+3574364c3034 none
+3574364C303 none
+other,$serial_b $serial_b
+ROWS
+dfu "$work/one" -d 0483 -S "$serial_b" -a 2 -s 0x1FFF7800:512 -U "$work/serial2.otp"
+[ "$rc" = 74 ] && grep -q "No DFU capable USB device available" <<<"$err" || fail "one unit, other serial: exit $rc"
+
+case_ "fixture --sysfs: the bus shows the unit while the command runs and follows it through a download"
+u="$work/sysfs-units" s="$work/sysfs"
+new_unit "$u" "$serial_a" "reappear_ms=1500"
+# The command sees the unit, downloads, sees it go and come back; each wait is bounded.
+"$fixture" "$u" --sysfs "$s" -- bash -c '
+    d="$VELTARO_SYSFS_ROOT/bus/usb/devices/1-1.4"
+    wait_for() { for i in $(seq 1 500); do eval "$1" && return 0; sleep 0.01; done; echo "timeout: $1"; return 1; }
+    [ "$(cat "$d/serial")" = "$1" ] || { echo "serial: $(cat "$d/serial")"; exit 1; }
+    "$2" -d 0483 -a 0 -s 0x08000000:leave -D "$3" >/dev/null 2>&1 || { echo "download failed"; exit 1; }
+    wait_for "[ ! -e \"$d\" ]" && wait_for "[ -e \"$d/idVendor\" ]" && echo followed
+' _ "$serial_a" "$dfu_util" "$work/small.bin" >"$work/out" 2>&1
+[ "$(cat "$work/out")" = followed ] || fail "inside the fixture: $(cat "$work/out")"
+bus_left() { grep -lsF "$s" /proc/[0-9]*/cmdline >/dev/null; }
+for _ in $(seq 1 200); do bus_left || break; sleep 0.01; done
+! bus_left || fail "the bus outlived the command"
+
 case_ "the fixture wins over the library beside a tool with RUNPATH \$ORIGIN (as the program unpacks it)"
 system_libusb="$(ldconfig -p | sed -n 's/^[[:space:]]*libusb-1.0.so.0 (libc6,x86-64) => //p' | head -1)"
 if command -v patchelf >/dev/null && [ -n "$system_libusb" ]; then

@@ -254,6 +254,152 @@ check "slow read succeeds" read_info
 check "slow read delivers the block" test "$(hex_at "$WORK/info.bin" 428 4)" == 12472301
 check "happens once" test -z "$(grep slow_read_ms "$VELTARO_UNITS_DIR/units/$SERIAL/knobs")"
 
+CASE=access_denied
+setup access_denied
+cp "$VELTARO_UNITS_DIR/units/$SERIAL/flash.bin" "$WORK/flash.before"
+denied_line="dfu-util: Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_ACCESS)"
+listing=$(sim list -d 0483 -l 2>"$WORK/err")
+check "list succeeds" test $? -eq 0
+check "nothing listed" test -z "$(found_lines "$listing")"
+check "named on stderr" test "$(cat "$WORK/err")" == "$denied_line"
+read_otp
+check "read: exit 74" test $? -eq 74
+check "read: messages" test "$(cat "$WORK/err")" == "$denied_line"$'\n'"dfu-util: No DFU capable USB device available"
+check "read: no target file" test ! -e "$WORK/otp.bin"
+download "$WORK/firmware.bin"
+check "download: exit 74" test $? -eq 74
+check "download: no unit" test "$(tail -1 "$WORK/err")" == "dfu-util: No DFU capable USB device available"
+check "flash unchanged" cmp -s "$WORK/flash.before" "$VELTARO_UNITS_DIR/units/$SERIAL/flash.bin"
+
+CASE=busy
+setup busy
+cp "$VELTARO_UNITS_DIR/units/$SERIAL/flash.bin" "$WORK/flash.before"
+check "listed" test "$(found_lines "$(sim list -d 0483 -l)" | wc -l)" -eq 4
+for word in upload_OTP download_FW; do
+    rm -f "$WORK/busy.bin"
+    if [[ $word == upload_OTP ]]; then
+        sim upload_OTP -d 0483 -a 2 -s 0x1FFF7800:512 -U "$WORK/busy.bin" >"$WORK/out" 2>"$WORK/err"
+    else
+        sim download_FW -d 0483 -a 0 -s 0x08000000:leave -D "$WORK/firmware.bin" >"$WORK/out" 2>"$WORK/err"
+    fi
+    check "$word: exit 74" test $? -eq 74
+    check "$word: claim refused" test "$(tail -1 "$WORK/err")" == "dfu-util: Cannot claim interface - LIBUSB_ERROR_BUSY"
+    check "$word: stops at the claim" test "$(tail -1 "$WORK/out")" == "Claiming USB DFU Interface..."
+done
+check "no target file" test ! -e "$WORK/busy.bin"
+check "flash unchanged" cmp -s "$WORK/flash.before" "$VELTARO_UNITS_DIR/units/$SERIAL/flash.bin"
+
+CASE=list_fails_once
+setup outdated
+knob $SERIAL "devnum=9"
+knob $SERIAL "list_fails_once=1"
+check "a read leaves the knob" read_otp
+sim list -d 0483 -l >"$WORK/out" 2>"$WORK/err"
+check "first listing: exit 74" test $? -eq 74
+check "first listing: message" test "$(cat "$WORK/err")" == "dfu-util: unable to initialize libusb: LIBUSB_ERROR_OTHER"
+check "first listing: banner, no unit" test "$(head -1 "$WORK/out")" == "dfu-util 0.9" -a -z "$(found_lines "$(cat "$WORK/out")")"
+check "the knob line goes, the others stay" test "$(cat "$VELTARO_UNITS_DIR/units/$SERIAL/knobs")" == "devnum=9"
+check "second listing whole" test "$(found_lines "$(sim list -d 0483 -l)" | grep -c 'devnum=9,')" -eq 4
+
+CASE=listing_starts_no_process
+# The listing runs on every poll: with no program to be found it still works, knobs, paced wait and
+# all (a missing program would also show on standard error). The first wait makes the FIFO it waits on.
+setup two_units
+knob $SERIAL "access_denied=1"
+bash "$SIM" --dfu-util-command list -d 0483 -l >/dev/null 2>&1
+check "FIFO to wait on" test -p "$VELTARO_UNITS_DIR/.pace"
+listing=$(PATH=/nonexistent "$BASH" "$SIM" --dfu-util-command list -d 0483 -l 2>"$WORK/err")
+check "lists the other unit" test "$(found_lines "$listing" | grep -c "serial=\"$SERIAL2\"")" -eq 4
+check "names the denied unit only" test "$(cat "$WORK/err")" == "dfu-util: Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_ACCESS)"
+knob $SERIAL2 "list_fails_once=1"
+PATH=/nonexistent "$BASH" "$SIM" --dfu-util-command list --fast-progress -d 0483 -l >/dev/null 2>"$WORK/err"
+rc=$?
+check "a failing listing too" test $rc -eq 74 -a "$(cat "$WORK/err")" == "dfu-util: unable to initialize libusb: LIBUSB_ERROR_OTHER"
+check "knob removed without a process" test -z "$(grep list_fails_once "$VELTARO_UNITS_DIR/units/$SERIAL2/knobs")"
+
+CASE=serial
+setup two_units
+# -S value | unit whose OTP area is read, "none" (no unit) or "several"
+while read -r given which; do
+    rm -f "$WORK/otp.bin"
+    sim upload_OTP -d 0483 -S "$given" -a 2 -s 0x1FFF7800:512 -U "$WORK/otp.bin" >/dev/null 2>"$WORK/err"
+    rc=$?
+    case $which in
+    none)
+        check "-S $given: exit 74" test $rc -eq 74
+        check "-S $given: message" test "$(cat "$WORK/err")" == "dfu-util: No DFU capable USB device available"
+        ;;
+    several)
+        check "-S $given: exit 74" test $rc -eq 74
+        check "-S $given: message" grep -q "More than one DFU capable USB device found" "$WORK/err"
+        ;;
+    *)
+        check "-S $given: exit 0" test $rc -eq 0
+        check "-S $given: the OTP of $which" cmp -s "$WORK/otp.bin" "$VELTARO_UNITS_DIR/units/$which/otp.bin"
+        ;;
+    esac
+done <<ROWS
+$SERIAL $SERIAL
+$SERIAL2 $SERIAL2
+3574364C3036 none
+3574364c3035 none
+3574364C303 none
+other,$SERIAL2 $SERIAL2
+$SERIAL, several
+ROWS
+# The two units must differ for the rows above to tell them apart.
+printf '\x2a' | dd of="$VELTARO_UNITS_DIR/units/$SERIAL2/otp.bin" bs=1 seek=100 conv=notrunc status=none
+check "the units differ" test "$(hex_at "$VELTARO_UNITS_DIR/units/$SERIAL/otp.bin" 100 1)" != 2a
+rm -f "$WORK/otp.bin"
+sim upload_OTP -d 0483 -S $SERIAL2 -a 2 -s 0x1FFF7800:512 -U "$WORK/otp.bin" >/dev/null 2>&1
+check "-S picks the second unit" test "$(hex_at "$WORK/otp.bin" 100 1)" == 2a
+listing=$(sim list -d 0483 -S $SERIAL2 -l)
+check "listing with -S: only that unit" test "$(found_lines "$listing" | grep -c "serial=\"$SERIAL2\"")" -eq 4 -a "$(found_lines "$listing" | wc -l)" -eq 4
+setup outdated
+read_otp_as() { rm -f "$WORK/otp.bin" && sim upload_OTP -d 0483 -S "$1" -a 2 -s 0x1FFF7800:512 -U "$WORK/otp.bin" >/dev/null 2>"$WORK/err"; }
+read_otp_as $SERIAL2
+check "one unit, another serial: exit 74" test $? -eq 74
+check "one unit, another serial: message" test "$(cat "$WORK/err")" == "dfu-util: No DFU capable USB device available"
+
+CASE=progress
+# dfu-util's bar, as the program parses it: "\r" before each state, label padded to 8 (Upload not),
+# a tab, 25 places, the percentage in 3, the bytes in 12; "LABEL done." after the full bar.
+bar_re=$'^(Erase   |Download|Upload)\t\\[([= ]{25})\\] ([ 0-9]{3})% ([ 0-9]{12}) bytes$'
+check_bars() { # output_file label total min_states
+    local line states=0 last=-1 fill pct bytes
+    while IFS= read -r line; do
+        [[ $line == "$2"$'\t'* ]] || continue
+        [[ $line =~ $bar_re ]] || { fail "$2: not the tool's form: '$line'"; return; }
+        fill=${BASH_REMATCH[2]//[^=]/} pct=$((10#${BASH_REMATCH[3]// /})) bytes=$((10#${BASH_REMATCH[4]// /}))
+        ((${#fill} == 25 * bytes / $3 && pct == 100 * bytes / $3)) || fail "$2: bar and figures disagree: '$line'"
+        ((bytes > last)) || fail "$2: bytes do not grow: '$line'"
+        ((states++ == 0 && bytes != 0)) && fail "$2: first state is not 0%: '$line'"
+        last=$bytes
+    done < <(tr '\r' '\n' <"$1")
+    ((states >= $4)) || fail "$2: $states states"
+    ((last == $3)) || fail "$2: ends at $last bytes"
+    grep -q "^$2 done\.\$" "$1" || fail "$2: no '$2 done.'"
+    # The states follow one another on one line: "\r" before each, the line ends after the full bar.
+    grep -q $'\r'"$2"$'\t\\[' "$1" || fail "$2: no carriage return"
+}
+setup outdated
+knob $SERIAL "reappear_ms=0"
+sim download_FW -d 0483 -a 0 -s 0x08000000:leave -D "$WORK/firmware.bin" >"$WORK/out" 2>/dev/null
+check "download" test $? -eq 0
+check_bars "$WORK/out" "Erase   " $IMAGE_SIZE 2
+check_bars "$WORK/out" Download $IMAGE_SIZE 2
+check "done lines as the tool prints them" test "$(grep -c '^Erase    done\.$\|^Download done\.$' "$WORK/out")" -eq 2
+rm -f "$WORK/flash.bin"
+# Without --fast-progress the bar moves in steps (20 KiB: 0.18 s).
+bash "$SIM" --dfu-util-command upload_FW -d 0483 -a 0 -s 0x08000000:20480 -U "$WORK/flash.bin" >"$WORK/out" 2>/dev/null
+check "paced read" test $? -eq 0
+check_bars "$WORK/out" Upload 20480 5
+rm -f "$WORK/flash.bin"
+sim upload_FW -d 0483 -a 0 -s 0x080FF000:8192 -U "$WORK/flash.bin" >"$WORK/out" 2>/dev/null
+check "read past the end fails" test $? -eq 74
+check "the bar stops where the memory ends" test "$(tr '\r' '\n' <"$WORK/out" | tail -1)" == $'Upload\t[============             ]  50%         4096 bytes'
+check "and is not done" test -z "$(grep 'Upload done' "$WORK/out")"
+
 if ((FAILS)); then
     printf '%d check(s) failed\n' "$FAILS" >&2
     exit 1

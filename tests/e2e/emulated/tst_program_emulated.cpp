@@ -186,7 +186,7 @@ private slots:
         if (qEnvironmentVariableIsSet("VELTARO_E2E_TIMELINE"))
             captured_ = qInstallMessageHandler(timeline);
         clock_.start();
-        GUI_init();
+        QVERIFY(GUI_init());
         QVERIFY(mainWindow);
         QVERIFY(log_->contains("Will use real device (i.e. no option 'use_simulator'.)"));
         QCOMPARE(DFU::Command::path, Files::external_dir.path());
