@@ -26,6 +26,7 @@ namespace process_watch {
 struct Process {
     pid_t pid = 0;
     pid_t ppid = 0;
+    pid_t pgrp = 0;
     char state = '?';
 };
 
@@ -47,9 +48,9 @@ inline std::vector<Process> all() {
         // "pid (name) state ppid ...": the name may hold spaces and parentheses.
         const QByteArray line = stat.readAll();
         const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() < 2 || fields[0].isEmpty())
+        if (fields.size() < 3 || fields[0].isEmpty())
             continue;
-        out.push_back(Process{pid, pid_t(fields[1].toInt()), fields[0].at(0)});
+        out.push_back(Process{pid, pid_t(fields[1].toInt()), pid_t(fields[2].toInt()), fields[0].at(0)});
     }
     return out;
 }
@@ -68,6 +69,14 @@ inline std::vector<Process> descendants(pid_t root = ::getpid()) {
             }
     }
     return out;
+}
+
+// Processes of a process group that still run (a killed orphan may stay a zombie until it is reaped).
+inline int running_in_group(pid_t group) {
+    int running = 0;
+    for (const Process& p : all())
+        running += p.pgrp == group && p.state != 'Z' ? 1 : 0;
+    return running;
 }
 
 inline QString describe(const Process& p) {

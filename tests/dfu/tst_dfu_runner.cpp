@@ -3,6 +3,7 @@
 #include "DFU.h"
 #include "FixtureTool.h"
 #include "LogCapture.h"
+#include "ProcessWatch.h"
 
 #include <QDebug>
 #include <QDir>
@@ -38,22 +39,6 @@ QString exit_line(int code, const QString& program, const QStringList& args, con
 }
 
 const QString target = QStringLiteral("/tmp/some dir/uploaded.bin");
-
-// Processes of a process group that still run (a killed orphan may stay a zombie until it is reaped).
-int running_in_group(qint64 group) {
-    int running = 0;
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        // "pid (comm) state ppid pgrp ...": the name may hold spaces, so count from its closing bracket.
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 2 && fields[2].toLongLong() == group && fields[0] != "Z")
-            ++running;
-    }
-    return running;
-}
 
 // The captured output of dfu-util 0.11 writing 131072 bytes: progress lines rewritten with "\r".
 QByteArray download_output() {
@@ -431,7 +416,7 @@ void TestDfuRunner::time_limits() {
     QCOMPARE(log.contains(QStringLiteral("Process did not finish in time")), code != 0);
     // Ended with whatever the tool had started.
     const qint64 group = tool.read_file(QStringLiteral("pid")).trimmed().toLongLong();
-    QTRY_COMPARE_WITH_TIMEOUT(running_in_group(group), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(process_watch::running_in_group(pid_t(group)), 0, 5000);
 }
 
 void TestDfuRunner::stop_request_data() {
@@ -464,7 +449,7 @@ void TestDfuRunner::stop_request() {
     QCOMPARE(result.text, QStringLiteral("started\n"));
     // SIGKILL takes effect as the kernel gets to each process of the group.
     const qint64 group = tool.read_file(QStringLiteral("pid")).trimmed().toLongLong();
-    QTRY_COMPARE_WITH_TIMEOUT(running_in_group(group), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(process_watch::running_in_group(pid_t(group)), 0, 5000);
     // The request holds for later runs until it is cleared.
     if (ended) {
         QCOMPARE(DFU::run_command(DFU::CmdID(id), {target}, {QString(), &control}).code, -1);

@@ -114,6 +114,8 @@ public:
         return QDir(tmp).entryList({"upgrade_*"}, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
     }
 
+    QString unitsDir() const { return root_.filePath("units"); }
+
     QString tmp;      // the programs' TMPDIR
     QString leftover; // for a row's own use between its steps
 
@@ -175,6 +177,20 @@ private slots:
         hangup.exit_code = 128 + SIGHUP;
         hangup.log = QStringList{"Received signal 1", "app.exec() returns:  129"};
         QTest::newRow("SIGHUP while idle") << hangup;
+
+        // A unit that stops answering in the middle of a read: the read is ended with the program, long
+        // before it would end by itself.
+        Case hung;
+        hung.before = [](Row& row) {
+            QFile knobs(row.unitsDir() + "/units/3574364C3034/knobs");
+            QVERIFY(knobs.open(QIODevice::Append) && knobs.write("slow_read_ms=600000\n") > 0);
+        };
+        hung.act = [](Row&, Program& p) { signalWhenIdle(p, "\"0x08000000:2048\"", SIGTERM); };
+        hung.exit_code = 128 + SIGTERM;
+        hung.limit_ms = 10000;
+        hung.log = QStringList{"Stop requested: ended", "app.exec() returns:  143"};
+        hung.absent = QStringList{"SM_A: /sig_DevConn"};
+        QTest::newRow("hung read then SIGTERM") << hung;
 
         // A program killed outright leaves its working directory, its lock and its socket; the next start
         // takes the lock over and removes the directory.

@@ -8,6 +8,8 @@
 #include "SM_B.h"
 #include "simulator.h"
 
+#include "../common/ProcessWatch.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -16,7 +18,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -34,19 +35,10 @@ Sample sample() {
         for (const QByteArray& line : status.readAll().split('\n'))
             if (line.startsWith("VmRSS:"))
                 s.rss_kib = line.mid(6).trimmed().split(' ').first().toLong();
-    s.fds =
-        int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
-    const QByteArray self = QByteArray::number(qint64(::getpid()));
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (f.size() > 1 && f[1] == self) {
-            ++s.children;
-            s.zombies += f[0] == "Z" ? 1 : 0;
-        }
+    s.fds = int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    for (const process_watch::Process& p : process_watch::descendants()) {
+        ++s.children;
+        s.zombies += p.state == 'Z' ? 1 : 0;
     }
     return s;
 }

@@ -22,6 +22,8 @@ private slots:
     void exchanged_right_after_judged_data();
     void exchanged_right_after_judged();
     void guards_see_the_unit_of_their_signal();
+    void listing_glitch_never_leaves_the_machine_waiting_data();
+    void listing_glitch_never_leaves_the_machine_waiting();
 
 private:
     void start(int no_device_ms, int device_ms, bool start_worker = true);
@@ -252,6 +254,39 @@ void tst_Workflow::guards_see_the_unit_of_their_signal() {
         (QStringList{QStringLiteral("B1"), QStringLiteral("B2"), QStringLiteral("B1"), QStringLiteral("B8")}),
         10000);
     QCOMPARE(judged, (QStringList{QStringLiteral("4/2.3.1"), QStringLiteral("43/1.2.0")}));
+}
+
+void tst_Workflow::listing_glitch_never_leaves_the_machine_waiting_data() {
+    QTest::addColumn<bool>("with_click");
+    QTest::newRow("the listing fails once while the upgrade is offered") << false;
+    QTest::newRow("the listing fails once as the install button is clicked") << true;
+}
+
+// A passing failure of the tool's listing, while the unit stays: the unit is read and judged again, and
+// the upgrade runs to the end; the machine never waits in B3 or B4 for an answer that does not come.
+void tst_Workflow::listing_glitch_never_leaves_the_machine_waiting() {
+    QFETCH(bool, with_click);
+    QVERIFY(units->scenario(QStringLiteral("outdated")));
+    QVERIFY(units->add_knob(serial_X, QStringLiteral("reappear_ms=200")));
+    start(20, 50);
+    QTRY_COMPARE_WITH_TIMEOUT(path(), (QStringList{QStringLiteral("B1"), QStringLiteral("B2")}), 20000);
+    const int read = rec->count(QStringLiteral("readingInfo"));
+    QVERIFY(units->add_knob(serial_X, QStringLiteral("list_fails_once=1")));
+    if (!with_click) {
+        // Seen as a unit gone for a moment: judged again, offered again.
+        QTRY_VERIFY_WITH_TIMEOUT(rec->count(QStringLiteral("readingInfo")) > read, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(path().mid(2), (QStringList{QStringLiteral("B1"), QStringLiteral("B2")}),
+                                  20000);
+    }
+    // Either the download runs, or the click meets the glitch: then the command is dropped and the unit,
+    // judged again, is offered again, and the user clicks again. Never B3 for good.
+    const auto clicked_until_done = [this] {
+        if (path().last() == QLatin1String("B2"))
+            machine->do_download();
+        return path().last() == QLatin1String("B6");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(clicked_until_done(), 60000);
+    QCOMPARE(rec->count(QStringLiteral("FwUploadedMatches")), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Workflow)
