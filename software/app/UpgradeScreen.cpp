@@ -124,10 +124,11 @@ void UpgradeScreen::showNoUnitStatus() {
 }
 
 void UpgradeScreen::offerUpgrade() {
-    if (!window)
+    if (!window || !machine)
         return;
     window->enableDownload();
-    // A failed verification says so itself, right after.
+    // A failed verification says so itself, right after (the state is in the configuration already
+    // while its entry is announced).
     if (machineIn(machine->B7))
         return;
     // Offered again after a failed download, or the unit came back without the new firmware.
