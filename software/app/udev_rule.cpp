@@ -121,8 +121,12 @@ QString install_command() {
     return shell_quoted(QCoreApplication::applicationFilePath()) + QLatin1Char(' ') + QLatin1String(option);
 }
 
-bool pkexec_available() {
-    return !QStandardPaths::findExecutable(QStringLiteral("pkexec")).isEmpty();
+QStringList install_arguments() {
+    return {QCoreApplication::applicationFilePath(), QLatin1String(option)};
+}
+
+QString pkexec_program() {
+    return QStandardPaths::findExecutable(QStringLiteral("pkexec"));
 }
 
 bool requested(int argc, char** argv) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The udev rule that gives the user access to a unit in its USB DFU boot mode, and the
 // "--install-udev-rule" mode that installs it. The rule's text is packaging/70-veltaro-upgrade.rules,
@@ -13,8 +14,10 @@ extern const QString file_name;
 // What a user runs (as root) to install the rule: this executable's absolute path followed by
 // " --install-udev-rule", the path quoted for a shell where it needs it.
 QString install_command();
-// Whether pkexec is on PATH, so that the window can offer the command through it.
-bool pkexec_available();
+// The arguments of that command, for a program that starts it (pkexec) rather than a shell.
+QStringList install_arguments();
+// pkexec as found on PATH, so that the window can offer the command through it; empty when there is none.
+QString pkexec_program();
 // `text` quoted for a POSIX shell, unchanged when it needs no quoting.
 QString shell_quoted(const QString& text);
 

@@ -53,3 +53,10 @@ void ProgressBar::increase() {
         emit finished();
     }
 }
+
+void ProgressBar::showProgress(const QString& format, int value) {
+    timer->stop();
+    setFormat(format);
+    setValue(qBound(minimum(), value, maximum()));
+    show();
+}

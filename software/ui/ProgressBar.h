@@ -6,7 +6,8 @@
 #include <QTimer>
 
 // A bar that fills by the clock: started with a caption and an expected duration, it goes from empty to
-// full over that time, whatever the work it stands for is doing.
+// full over that time, whatever the work it stands for is doing. Where the work reports how far it is,
+// showProgress sets the bar instead.
 class ProgressBar : public QProgressBar {
     Q_OBJECT
 public:
@@ -28,4 +29,6 @@ public slots:
     void startAutoProgress(QString format, double duration = -1);
     void startAutoProgress();
     void increase();
+    // Stops a running fill and shows `value` (kept within the range) under `format`.
+    void showProgress(const QString& format, int value);
 };

@@ -21,5 +21,11 @@ inline bool barVisible() {
 inline QString barText() {
     return mainWindow->progressBar->format();
 }
+inline int barValue() {
+    return mainWindow->progressBar->value();
+}
+inline QString buttonText() {
+    return mainWindow->installButton->text();
+}
 
 } // namespace window_state

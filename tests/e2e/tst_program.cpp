@@ -12,6 +12,7 @@
 #include "../common/WindowState.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -25,6 +26,12 @@ class TestProgram : public QObject {
     QTemporaryDir units_;
     QString scenario_ = QString::fromLocal8Bit(qgetenv("VELTARO_E2E_SCENARIO"));
     LogCapture* log_ = nullptr;
+    // What the status line says for a unit that cannot be used, per scenario.
+    const QMap<QString, QStringList> diagnoses = {
+        {"two_units", {"More than one unit in DFU mode is connected", "Connect only the one to upgrade"}},
+        {"unreadable", {"connected but could not be read", "follow steps 1 to 4 again"}},
+        {"busy", {"another program is using it", "Close that program"}},
+    };
 
 private slots:
     void initTestCase() {
@@ -74,9 +81,32 @@ private slots:
             QVERIFY(status().contains("with firmware version 2.4.0"));
         } else if (scenario_ == "other_product") {
             QTRY_VERIFY_WITH_TIMEOUT(status().contains("Connected to a K7."), 20000);
-            // Judged and refused: the button stays disabled while the unit stays connected.
+            // Judged and refused: the button stays disabled while the unit stays connected, and the
+            // status names the product found and the one this tool is for.
             QTRY_VERIFY_WITH_TIMEOUT(log_->contains("B8: Invalid (DFU-SE) dev. conn."), 5000);
+            QTRY_VERIFY2(status().contains("This tool upgrades only the Veltaro Lx-50"),
+                         qPrintable(status()));
             QVERIFY(!buttonEnabled());
+        } else if (diagnoses.contains(scenario_)) {
+            // A unit is there but cannot be used: the status says why and what to do, nothing is offered.
+            for (const QString& words : diagnoses[scenario_])
+                QTRY_VERIFY2_WITH_TIMEOUT(status().contains(words), qPrintable(status()), 20000);
+            QVERIFY(!buttonEnabled());
+            QVERIFY(!barVisible());
+            if (scenario_ == "two_units") {
+                // One unit left: it is judged and offered as usual.
+                QVERIFY(QDir(units_.path() + "/units/3574364C3035").removeRecursively());
+                QTRY_VERIFY_WITH_TIMEOUT(buttonEnabled(), 20000);
+                QVERIFY2(status().contains("Connected to a Lx-50 with firmware version 2.3.1"),
+                         qPrintable(status()));
+            } else {
+                // Gone: the window is back at the no-unit screen.
+                QProcess unplug;
+                unplug.start(UPGRADE_SOURCE_DIR "/simulator/dfu-util_simulator.sh",
+                             {"--dfu-util-command", "setup_prepared_config", "no_unit"});
+                QVERIFY(unplug.waitForFinished(30000) && unplug.exitCode() == 0);
+                QTRY_VERIFY_WITH_TIMEOUT(status().contains("Note: Once the update is finished"), 20000);
+            }
         } else {
             QSKIP("no road for this scenario");
         }

@@ -12,6 +12,8 @@ private slots:
     void negativeKeepsDuration();
     void fillEndsFullOnce();
     void restartBeginsAgain();
+    void reportedValueStopsTheFill_data();
+    void reportedValueStopsTheFill();
 };
 
 void TestProgressBar::setup() {
@@ -88,6 +90,30 @@ void TestProgressBar::restartBeginsAgain() {
     QVERIFY(!bar.timer->isActive());
     QCOMPARE(finished.count(), 1);
     QCOMPARE(bar.format(), QStringLiteral("second"));
+}
+
+void TestProgressBar::reportedValueStopsTheFill_data() {
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("shown");
+    QTest::newRow("within") << 30 << 30;
+    QTest::newRow("below the range") << -5 << 0;
+    QTest::newRow("above the range") << 130 << 100;
+}
+
+void TestProgressBar::reportedValueStopsTheFill() {
+    QFETCH(int, value);
+    ProgressBar bar;
+    QSignalSpy finished(&bar, &ProgressBar::finished);
+    bar.startAutoProgress(QStringLiteral("timed"), 0.2);
+    bar.hide();
+    bar.showProgress(QStringLiteral("reported"), value);
+    QTEST(bar.value(), "shown");
+    QCOMPARE(bar.format(), QStringLiteral("reported"));
+    QVERIFY(bar.isVisible());
+    QVERIFY(!bar.timer->isActive());
+    // The clock no longer moves it.
+    QVERIFY(!finished.wait(400));
+    QTEST(bar.value(), "shown");
 }
 
 QTEST_MAIN(TestProgressBar)

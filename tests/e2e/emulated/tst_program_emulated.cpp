@@ -9,25 +9,31 @@
 #include "MainWindow.h"
 #include "SM_A.h"
 #include "SM_B.h"
+#include "UpgradeScreen.h"
 #include "startup.h"
 
 #include "../../common/LogCapture.h"
 #include "../../common/WindowState.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
 const QString done_text = QStringLiteral("Done. Disconnect USB cable.");
+const QString serial = QStringLiteral("3574364C3034");
 
 using namespace window_state;
 
@@ -45,6 +51,8 @@ void timeline(QtMsgType type, const QMessageLogContext& context, const QString& 
 class TestProgramEmulated : public QObject {
     Q_OBJECT
     QTemporaryDir units_;
+    QTemporaryDir sysfs_;
+    QProcess bus_;
     QString scenario_ = QString::fromLocal8Bit(qgetenv("VELTARO_E2E_SCENARIO"));
     LogCapture* log_ = nullptr;
 
@@ -54,6 +62,17 @@ class TestProgramEmulated : public QObject {
         QStringList knobs;
         if (scenario_ == "outdated") {
             knobs << "reappear_ms=300";
+        } else if (scenario_ == "realistic") {
+            // The part's own erase and program times, and its usual absence after leaving DFU mode.
+            layout = "outdated";
+            qputenv("VELTARO_UNIT_TIMING", "realistic");
+        } else if (scenario_ == "download_fails") {
+            layout = "outdated";
+            knobs << "reappear_ms=300"
+                  << "download_fails=1";
+        } else if (scenario_ == "access_denied") {
+            layout = "outdated";
+            knobs << "access_denied=1";
         } else if (scenario_ == "never_returns") {
             layout = "outdated";
             knobs << "never_returns=1";
@@ -70,10 +89,28 @@ class TestProgramEmulated : public QObject {
                     {"--dfu-util-command", "setup_prepared_config", layout});
         if (!setup.waitForFinished(30000) || setup.exitCode() != 0)
             return false;
-        if (knobs.isEmpty())
-            return true;
-        QFile file(units_.path() + "/units/3574364C3034/knobs");
-        return file.open(QIODevice::Append) && file.write((knobs.join('\n') + '\n').toUtf8()) > 0;
+        return knobs.isEmpty() || writeKnobs(knobs, QIODevice::Append);
+    }
+
+    QString unitFile(const QString& name) const { return units_.path() + "/units/" + serial + "/" + name; }
+    bool writeKnobs(const QStringList& knobs, QIODevice::OpenMode mode = QIODevice::Truncate) {
+        QFile file(unitFile("knobs"));
+        return file.open(QIODevice::WriteOnly | mode) && file.write((knobs.join('\n') + '\n').toUtf8()) > 0;
+    }
+
+    // Every value the bar took, with its caption at that moment.
+    QVector<std::pair<int, QString>> bar_;
+    void recordBar() {
+        connect(mainWindow->progressBar, &QProgressBar::valueChanged, this, [this](int value) {
+            bar_.append({value, barText()});
+        });
+    }
+    QVector<int> barValuesUnder(const QString& caption) const {
+        QVector<int> values;
+        for (const auto& [value, text] : bar_)
+            if (text == caption)
+                values << value;
+        return values;
     }
 
     void clickInstall() {
@@ -123,6 +160,27 @@ private slots:
         qputenv("VELTARO_UNITS_DIR", units_.path().toLocal8Bit());
         qputenv("VELTARO_SIM_FIRMWARE", UPGRADE_FIRMWARE_BIN);
         QVERIFY(prepare());
+        // The units on a fake USB bus, as sysfs shows them: the program runs the tool only while one is
+        // there, and wakes when one arrives.
+        QVERIFY(sysfs_.isValid());
+        QProcess once;
+        once.start(EMULATED_BUS_PROGRAM, {"--once", units_.path(), sysfs_.path()});
+        QVERIFY(once.waitForFinished(10000) && once.exitCode() == 0);
+        bus_.start(EMULATED_BUS_PROGRAM, {units_.path(), sysfs_.path()});
+        QVERIFY(bus_.waitForStarted());
+        qputenv("VELTARO_SYSFS_ROOT", QFile::encodeName(sysfs_.path()));
+        if (scenario_ == "access_denied") {
+            // A pkexec that notes how it was asked to run.
+            QVERIFY(QDir(units_.path()).mkpath("bin"));
+            QFile pkexec(units_.path() + "/bin/pkexec");
+            QVERIFY(pkexec.open(QIODevice::WriteOnly));
+            pkexec.write("#!/bin/sh\necho \"$@\" > \"$0.args\"\n");
+            pkexec.close();
+            pkexec.setPermissions(pkexec.permissions() | QFile::ExeOwner);
+            qputenv("PATH", QFile::encodeName(units_.path() + "/bin:") + qgetenv("PATH"));
+        }
+        if (scenario_ == "never_returns")
+            unit_back_limit_ms = 3000;
 
         log_ = new LogCapture;
         if (qEnvironmentVariableIsSet("VELTARO_E2E_TIMELINE"))
@@ -142,9 +200,85 @@ private slots:
             if (scenario_ == "no_status_after_leave")
                 QVERIFY(log_->contains("Exit with 74 from"));
             endsVerified();
+            // The unit did not confirm the leave request, but the image was written: no failure shown.
+            QVERIFY(!log_->contains("Upgrade failed"));
+            QVERIFY(!status().contains("could not be written"));
+        } else if (scenario_ == "realistic") {
+            recordBar();
+            clickInstall();
+            // While the unit is away the window says it restarts, with the bar still there.
+            QTRY_COMPARE_WITH_TIMEOUT(barText(), UpgradeScreen::restartingCaption, 60000);
+            QVERIFY2(status().contains("the unit is restarting. Do not disconnect it"), qPrintable(status()));
+            QVERIFY(barVisible());
+            QCOMPARE(barValue(), mainWindow->progressBar->maximum());
+            QVERIFY(!buttonEnabled());
+            // The bar followed the tool: erasing in the first part, writing up to the end, never back.
+            const QVector<int> erasing = barValuesUnder(UpgradeScreen::erasingCaption);
+            const QVector<int> writing = barValuesUnder(UpgradeScreen::writingPhaseCaption);
+            QVERIFY2(
+                erasing.size() >= 5 && writing.size() >= 5,
+                qPrintable(QString("%1 erase, %2 write values").arg(erasing.size()).arg(writing.size())));
+            QVERIFY(std::is_sorted(erasing.begin(), erasing.end()) && erasing.last() <= writing.first());
+            QVERIFY(std::is_sorted(writing.begin(), writing.end()));
+            QCOMPARE(writing.last(), mainWindow->progressBar->maximum());
+            // Once the tool reported, the clock no longer moved the bar.
+            int first_reported = 0;
+            while (bar_[first_reported].second == UpgradeScreen::writingCaption)
+                ++first_reported;
+            QVERIFY(barValuesUnder(UpgradeScreen::writingCaption).size() == first_reported);
+            endsVerified();
+            QCOMPARE(log_->count("The unit is back after its upgrade"), 1);
+            // The read-back moved the bar the same way, up to its end.
+            const QVector<int> verifying = barValuesUnder(UpgradeScreen::verifyingCaption);
+            QVERIFY2(verifying.size() >= 5, qPrintable(QString::number(verifying.size())));
+            QVERIFY(std::is_sorted(verifying.begin(), verifying.end()));
+            QCOMPARE(verifying.last(), mainWindow->progressBar->maximum());
+        } else if (scenario_ == "download_fails") {
+            clickInstall();
+            downloadedByTheUnpackedTool();
+            // Failed, with the tool's reason, and the bar says so.
+            QTRY_VERIFY_WITH_TIMEOUT(status().contains("The upgrade could not be written"), 10000);
+            const QString reason = "Failed to write whole chunk: -1 of 2048 bytes";
+            QVERIFY2(status().contains(reason), qPrintable(status()));
+            QCOMPARE(barText(), UpgradeScreen::failedCaption);
+            QVERIFY(barVisible());
+            // The unit is judged again and the upgrade offered, the failure still in sight.
+            QTRY_VERIFY_WITH_TIMEOUT(buttonEnabled(), 30000);
+            QCOMPARE(buttonText(), UpgradeScreen::tryAgainCaption);
+            QVERIFY(mainWindow->installButton->isVisible() && !barVisible());
+            QVERIFY2(status().contains(reason), qPrintable(status()));
+            QCOMPARE(log_->count("Upgrade failed:"), 1);
+            // Without the fault, the next click upgrades the unit.
+            QVERIFY(writeKnobs({"reappear_ms=300"}));
+            QTest::mouseClick(mainWindow->installButton, Qt::LeftButton);
+            QCOMPARE(barText(), UpgradeScreen::writingCaption);
+            QCOMPARE(buttonText(), QString("5. Click to start upgrade"));
+            QVERIFY2(!status().contains(reason), qPrintable(status()));
+            endsVerified();
+        } else if (scenario_ == "access_denied") {
+            // Within a poll the window says why the unit cannot be used, and how to fix it.
+            QTRY_VERIFY_WITH_TIMEOUT(status().contains("this user may not open it"), 5000);
+            const QString command = QCoreApplication::applicationFilePath() + " --install-udev-rule";
+            QVERIFY2(status().contains("sudo " + command), qPrintable(status()));
+            QVERIFY(status().contains("<a href=\"install-udev-rule\">"));
+            QVERIFY(!buttonEnabled());
+            // The link starts the installer through pkexec.
+            emit mainWindow->statusLabel->linkActivated("install-udev-rule");
+            QFile args(units_.path() + "/bin/pkexec.args");
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(args).size() > 0, 5000);
+            QVERIFY(args.open(QIODevice::ReadOnly));
+            QCOMPARE(QString::fromLocal8Bit(args.readAll()).trimmed(), command);
+            // Said once, not on every poll.
+            QCOMPARE(log_->count("\"status_accessDenied\""), 1);
+            // Access granted: the unit is read and offered without restarting the program.
+            QVERIFY(writeKnobs({"reappear_ms=300"}));
+            QTRY_VERIFY_WITH_TIMEOUT(buttonEnabled(), 20000);
+            QVERIFY2(status().contains("Connected to a Lx-50 with firmware version 2.3.1"),
+                     qPrintable(status()));
         } else if (scenario_ == "other_product") {
             QTRY_VERIFY_WITH_TIMEOUT(log_->contains("SM_B: /sig_InvalidProduct"), 20000);
             QVERIFY2(status().contains("Connected to a K7."), qPrintable(status()));
+            QVERIFY(status().contains("This tool upgrades only the Veltaro Lx-50"));
             QVERIFY(!buttonEnabled());
             QVERIFY(!barVisible());
         } else if (scenario_ == "corrupt") {
@@ -153,20 +287,29 @@ private slots:
             QVERIFY(log_->contains("Uploaded FW does not match"));
             QVERIFY(buttonEnabled());
             QVERIFY(mainWindow->installButton->isVisible());
+            QCOMPARE(buttonText(), MainWindow::verificationFailedCaption);
             QVERIFY(!barVisible());
             QVERIFY(barText() != done_text);
         } else if (scenario_ == "never_returns") {
             clickInstall();
             downloadedByTheUnpackedTool();
-            // The unit left and stays away: the window is back at the no-unit screen, the worker keeps
-            // polling, and nothing claims success meanwhile.
-            QTRY_VERIFY_WITH_TIMEOUT(!barVisible(), 10000);
-            QVERIFY2(status().contains("Note: Once the update is finished"), qPrintable(status()));
-            QVERIFY(!QTest::qWaitFor([] { return barVisible() || buttonEnabled() || barText() == done_text; },
-                                     5000));
+            // The unit left and stays away: the window says it restarts, then, past the limit, that it
+            // did not come back and what to do. The worker keeps polling, nothing claims success.
+            QTRY_VERIFY_WITH_TIMEOUT(status().contains("the unit is restarting"), 10000);
+            QVERIFY(barVisible());
+            QCOMPARE(barText(), UpgradeScreen::restartingCaption);
+            QTRY_VERIFY_WITH_TIMEOUT(status().contains("has not come back after its upgrade"), 10000);
+            QVERIFY(status().contains("holding<br>\nthe head button"));
+            QVERIFY(barVisible());
+            QCOMPARE(barText(), UpgradeScreen::notBackCaption);
+            QVERIFY(!QTest::qWaitFor([] { return buttonEnabled() || barText() == done_text; }, 3000));
+            QCOMPARE(log_->count("has not come back within"), 1);
             QVERIFY(!log_->contains("SM_A: /sig_FwUploading"));
             QVERIFY(!log_->contains("SM_B: /sig_FwMatches"));
             QCOMPARE(DFU::make_scan().code, 1);
+            // Back after all (power reconnected in DFU mode): read, checked and done as usual.
+            QVERIFY(QFile::remove(unitFile("absent_until")));
+            endsVerified();
         } else {
             QFAIL("no road for this scenario");
         }
@@ -176,6 +319,8 @@ private slots:
         QTimer::singleShot(0, [] { mainWindow->close(); });
         const int result = qApp->exec();
         QCOMPARE(GUI_cleanup(result), 0);
+        bus_.terminate();
+        QVERIFY(bus_.waitForFinished(5000));
         if (captured_)
             qInstallMessageHandler(captured_);
         delete log_;
