@@ -1,7 +1,9 @@
 # upgrade_add_resource_collection(<name> <out-var> FILES <alias> <path> [<alias> <path> ...])
 # Writes <name>.qrc (prefix "/resources") into the build tree and compiles it with rcc into a C++ source
-# that registers the collection by static initialisation (qInitResources_<name>). Files are zlib-compressed
-# where that pays off. The generated source is appended to <out-var>.
+# that registers the collection by static initialisation (qInitResources_<name>). Files are stored
+# uncompressed: the program reads nearly every one of them at each start, and stored as they are they
+# are written out or handed over from where they lie, without being inflated first. The generated
+# source is appended to <out-var>.
 function(upgrade_add_resource_collection name out_var)
     cmake_parse_arguments(ARG "" "" "FILES" ${ARGN})
     set(qrc "${CMAKE_CURRENT_BINARY_DIR}/${name}.qrc")
@@ -21,7 +23,7 @@ function(upgrade_add_resource_collection name out_var)
     set(cpp "${CMAKE_CURRENT_BINARY_DIR}/qrc_${name}.cpp")
     add_custom_command(
         OUTPUT "${cpp}"
-        COMMAND Qt5::rcc --name ${name} --format-version 3 --compress-algo zlib --threshold 10
+        COMMAND Qt5::rcc --name ${name} --format-version 3 --no-compress
                 -o "${cpp}" "${qrc}"
         DEPENDS "${qrc}" ${deps}
         COMMENT "Compiling resource collection ${name}"

@@ -3,7 +3,7 @@
 
 PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qtbase5-dev qtbase5-dev-tools
+    qtbase5-dev qtbase5-dev-tools libfontconfig-dev
     patchelf dfu-util libusb-1.0-0-dev fonts-cabin
     xvfb xauth x11-utils
     valgrind

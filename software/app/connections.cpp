@@ -15,6 +15,24 @@
 #include <QKeySequence>
 #include <QShortcut>
 
+namespace {
+
+void toggle_log_window() {
+    ensure_log_window()->toggle_visibility(mainWindow.data());
+}
+
+} // namespace
+
+LogWindow* ensure_log_window() {
+    if (!logWindow) {
+        logWindow = new LogWindow(nullptr);
+        auto* on_log = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), logWindow->dialog, nullptr, nullptr,
+                                     Qt::WindowShortcut);
+        QObject::connect(on_log, &QShortcut::activated, toggle_log_window);
+    }
+    return logWindow.data();
+}
+
 void add_connections(QApplication* app) {
     Q_UNUSED(app);
     MainWindow* window = mainWindow.data();
@@ -50,13 +68,6 @@ void add_connections(QApplication* app) {
     QObject::connect(sm_B, &SM_B::sig_FwDiffers, screen, &UpgradeScreen::verificationDiffers);
 
     // 14-15: Ctrl+L from either window.
-    const QKeySequence keys(Qt::CTRL | Qt::Key_L);
-    auto* on_main = new QShortcut(keys, window, nullptr, nullptr, Qt::WindowShortcut);
-    auto* on_log = new QShortcut(keys, logWindow->dialog, nullptr, nullptr, Qt::WindowShortcut);
-    const auto toggle = [] {
-        if (logWindow)
-            logWindow->toggle_visibility(mainWindow.data());
-    };
-    QObject::connect(on_main, &QShortcut::activated, toggle);
-    QObject::connect(on_log, &QShortcut::activated, toggle);
+    auto* on_main = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), window, nullptr, nullptr, Qt::WindowShortcut);
+    QObject::connect(on_main, &QShortcut::activated, toggle_log_window);
 }

@@ -52,6 +52,7 @@ void bring_main_window_to_front() {
 } // namespace
 
 bool GUI_init() {
+    preload_background();
     program_life::handle_termination_signals();
     parse_arguments(QCoreApplication::instance());
     if (!program_life::claim_single_instance(bring_main_window_to_front))
@@ -71,9 +72,10 @@ bool GUI_init() {
     }
     support::setup_fonts();
 
-    logWindow = new LogWindow(nullptr);
-    if (use_log_window)
+    if (use_log_window) {
+        ensure_log_window();
         qInstallMessageHandler(logWindowMessageHandler);
+    }
 
     if (simulator::use) {
         qInfo() << "Will use simulator (i.e. option 'use_simulator).";

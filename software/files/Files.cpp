@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRegularExpression>
+#include <QResource>
 
 #include <memory>
 
@@ -51,14 +52,27 @@ namespace {
 std::unique_ptr<QLockFile> owner_lock;
 
 // QFile::copy reports a failed write as "Failure to write block"; a full disk has to be named as such.
-// Like QFile::copy, the copy gets the resource's (read-only) permissions.
+// Like QFile::copy, the copy gets the resource's (read-only) permissions. The resources are stored
+// uncompressed, so they are written straight from where they lie in the program, without a copy in
+// memory; a compressed one is read out first.
 bool copy_resource(const QString& source, const QString& destination, QString* reason) {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly)) {
-        *reason = in.errorString();
-        return false;
+    const QResource resource(source);
+    QByteArray inflated;
+    const char* data = nullptr;
+    qint64 size = 0;
+    if (resource.isValid() && resource.data() && resource.compressionAlgorithm() == QResource::NoCompression) {
+        data = reinterpret_cast<const char*>(resource.data());
+        size = resource.size();
+    } else {
+        QFile in(source);
+        if (!in.open(QIODevice::ReadOnly)) {
+            *reason = in.errorString();
+            return false;
+        }
+        inflated = in.readAll();
+        data = inflated.constData();
+        size = inflated.size();
     }
-    const QByteArray bytes = in.readAll();
     QFile out(destination);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         *reason = out.errorString();
@@ -67,13 +81,13 @@ bool copy_resource(const QString& source, const QString& destination, QString* r
     // A short write records no error; the write after it does (e.g. "No space left on device"). Closing
     // clears an error of write(), so the reason is taken before.
     qint64 offset = 0;
-    while (offset < bytes.size()) {
-        const qint64 n = out.write(bytes.constData() + offset, bytes.size() - offset);
+    while (offset < size) {
+        const qint64 n = out.write(data + offset, size - offset);
         if (n <= 0)
             break;
         offset += n;
     }
-    bool written = offset == bytes.size() && out.flush();
+    bool written = offset == size && out.flush();
     if (written) {
         out.close();
         written = out.error() == QFileDevice::NoError;
@@ -83,7 +97,7 @@ bool copy_resource(const QString& source, const QString& destination, QString* r
         out.remove();
         return false;
     }
-    out.setPermissions(in.permissions());
+    out.setPermissions(QFile::permissions(source));
     return true;
 }
 

@@ -8,14 +8,35 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QCloseEvent>
+#include <QImage>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QStyle>
 #include <QTextDocument>
 
 #include <cmath>
+#include <future>
 
 namespace {
+
+const QString background_path = QStringLiteral(":/resources/background.jpg");
+
+std::future<QImage>& background_decoding() {
+    static std::future<QImage> decoding;
+    return decoding;
+}
+
+// The decoded background, decoded here where nobody started it earlier.
+const QImage& background_image() {
+    static QImage image;
+    std::future<QImage>& decoding = background_decoding();
+    if (decoding.valid())
+        image = decoding.get();
+    if (image.isNull())
+        image = QImage(background_path);
+    return image;
+}
 
 constexpr int design_width = 665;
 constexpr int design_height = 517;
@@ -66,8 +87,7 @@ std::vector<Circle::Data> scaled_circles(const std::vector<Settings::CircleData>
 MainWindow::MainWindow(const Settings::Settings* settings, QWidget* parent)
     : QMainWindow(parent), settings(settings) {
     auto* central = new QWidget(this);
-    setStyleSheet(QStringLiteral(
-        "QMainWindow { border-image:url(\"://resources/background.jpg\") 0 0 0 0 stretch stretch; }"));
+    background = QPixmap::fromImage(background_image());
     scale = support_misc::compiled_for_platform(support_misc::macOS)
                 ? 1.0
                 : QGuiApplication::primaryScreen()->logicalDotsPerInchX() / 96.0;
@@ -162,6 +182,20 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     default:
         break;
     }
+}
+
+void preload_background() {
+    std::future<QImage>& decoding = background_decoding();
+    if (!decoding.valid())
+        decoding = std::async(std::launch::async, [] { return QImage(background_path); });
+}
+
+// The background stretched over the whole window, under every child.
+void MainWindow::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(rect(), background);
+    QMainWindow::paintEvent(event);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <QMainWindow>
+#include <QPixmap>
 #include <QPushButton>
 #include <QRect>
 #include <QSize>
@@ -82,7 +83,15 @@ public slots:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QPixmap background;
 };
+
+// Decodes the window's background image on a thread of its own while start-up goes on (a fifth of the
+// window's making otherwise); the first window takes it from there. Call it once the QApplication exists.
+void preload_background();
 
 // Builds the whole window; stops the program when the settings have no "status_noDev" text.
 MainWindow* MainWindow_factory(const Settings::Settings* settings, QWidget* parent, bool simulator);
