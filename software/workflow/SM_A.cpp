@@ -43,6 +43,8 @@ SM_A::~SM_A() {
     }
     qDebug() << "SM_A: Waiting in dtor";
     wait();
+    // Its watch calls back into this object: it ends before the mutex goes.
+    presence.reset();
 }
 
 void SM_A::set_command(Command new_command) {
@@ -79,16 +81,25 @@ bool SM_A::pause(int ms, bool until_command, bool until_arrival) {
     const bool watch = until_arrival && presence && last_look == DFU::Presence::none;
     QMutexLocker lock(&mutex);
     QDeadlineTimer deadline(ms);
+    // Where the system reports changes of the bus, the worker sleeps until one comes; elsewhere it looks
+    // every presence_look_ms.
+    const bool timed_looks = watch && !bus_reports;
     // The wait releases the mutex, so set_command and do_stop are never held up by a sleep.
     while (!stopping && !(until_command && command != no_command) && !deadline.hasExpired()) {
         if (!watch) {
             stop_requested.wait(&mutex, deadline);
             continue;
         }
-        stop_requested.wait(&mutex,
-                            QDeadlineTimer(std::min<qint64>(presence_look_ms, deadline.remainingTime())));
+        if (timed_looks)
+            stop_requested.wait(&mutex,
+                                QDeadlineTimer(std::min<qint64>(presence_look_ms, deadline.remainingTime())));
+        else if (!bus_changed)
+            stop_requested.wait(&mutex, deadline);
         if (stopping)
             break;
+        if (!timed_looks && !bus_changed)
+            continue;
+        bus_changed = false;
         lock.unlock();
         last_look = presence->look();
         lock.relock();
@@ -140,6 +151,13 @@ void SM_A::set_diagnosis(const QString& record_id, const QString& because) {
 void SM_A::run() {
     static bool first_pass_done = false;
     enum Step { A0, A1, A2, A4, A5, A6, A7 };
+
+    if (presence && !bus_reports)
+        bus_reports = presence->watch([this] {
+            QMutexLocker lock(&mutex);
+            bus_changed = true;
+            stop_requested.wakeAll();
+        });
 
     Step step = A0;
     for (;;) {

@@ -44,7 +44,8 @@ public:
     void enable_debug_output();
 
     // Set before start() where sysfs shows the bus (real mode on Linux): no tool runs while no unit is
-    // there, and a unit that arrives ends the pause at once. Without it the tool is polled.
+    // there, and a unit that arrives ends the pause at once (told by the device nodes where the system
+    // reports them, else seen by looking every presence_look_ms). Without it the tool is polled.
     std::unique_ptr<DFU::Presence> presence;
 
     // Record of the unit just read, handed over to the main thread right before sig_DevConn(), so that
@@ -117,11 +118,14 @@ private:
     QDeadlineTimer expected_back{0};
     // What the bus showed at the last look; a pause ends when it changes from none to a candidate.
     DFU::Presence::Answer last_look = DFU::Presence::none;
+    // The presence watch runs: the worker waits for the bus's reports instead of looking on a timer.
+    bool bus_reports = false;
 
     // Guarded by mutex.
     Command command = no_command;
     quint64 command_unit = 0;
     bool stopping = false;
+    bool bus_changed = false; // set by the presence watch; a change that came before a pause counts too
     QMutex mutex;
     QWaitCondition stop_requested; // also signalled by set_command
 };

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+
 namespace {
 
 // A fake `<root>/bus/usb/devices` with device directories as the kernel shows them.
@@ -45,6 +47,7 @@ private slots:
     void answers();
     void follows_the_bus();
     void root_from_the_environment();
+    void watch_reports_device_nodes();
 };
 
 void TestDfuPresence::answers_data() {
@@ -118,6 +121,49 @@ void TestDfuPresence::root_from_the_environment() {
     qputenv("VELTARO_SYSFS_ROOT", "/tmp/fake-sys");
     QCOMPARE(DFU::Presence::default_root(), QStringLiteral("/tmp/fake-sys"));
     qunsetenv("VELTARO_SYSFS_ROOT");
+}
+
+// The device nodes tell of every change, also on a bus that appears later; without them only looking
+// works.
+void TestDfuPresence::watch_reports_device_nodes() {
+    FakeBus bus;
+    bus.make();
+    {
+        DFU::Presence presence(bus.root());
+        QCOMPARE(presence.nodes_directory(), bus.root() + QStringLiteral("/dev/bus/usb"));
+        QVERIFY(!presence.watch([] {}));
+    }
+    QCOMPARE(DFU::Presence(QStringLiteral("/sys")).nodes_directory(), QStringLiteral("/dev/bus/usb"));
+
+    const QString nodes = bus.root() + QStringLiteral("/dev/bus/usb");
+    QVERIFY(QDir().mkpath(nodes + QStringLiteral("/001")));
+    std::atomic<int> reports{0};
+    DFU::Presence presence(bus.root());
+    QVERIFY(presence.watch([&reports] { ++reports; }));
+    QVERIFY(!presence.watch([] {})); // once per object
+
+    const auto touch = [](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly);
+    };
+    QVERIFY(touch(nodes + QStringLiteral("/001/007")));
+    QTRY_VERIFY(reports.load() >= 1);
+    int seen = reports.load();
+    QVERIFY(QFile::remove(nodes + QStringLiteral("/001/007")));
+    QTRY_VERIFY(reports.load() > seen);
+    // Permissions granted by a rule after the node was made.
+    QVERIFY(touch(nodes + QStringLiteral("/001/008")));
+    QTRY_VERIFY(reports.load() > seen + 1);
+    seen = reports.load();
+    QVERIFY(QFile::setPermissions(nodes + QStringLiteral("/001/008"), QFile::ReadOwner | QFile::WriteOwner));
+    QTRY_VERIFY(reports.load() > seen);
+
+    // A new bus, and then a device on it.
+    QVERIFY(QDir().mkpath(nodes + QStringLiteral("/002")));
+    QTRY_VERIFY(reports.load() > seen + 1);
+    seen = reports.load();
+    QVERIFY(touch(nodes + QStringLiteral("/002/002")));
+    QTRY_VERIFY(reports.load() > seen);
 }
 
 QTEST_GUILESS_MAIN(TestDfuPresence)

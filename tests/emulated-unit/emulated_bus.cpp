@@ -4,7 +4,9 @@
 //   emulated_bus [--once] UNITS_DIR SYSFS_ROOT
 //
 // Test fixture only. Like the kernel, bus/usb/devices/ holds symbolic links into devices/; a root hub
-// and a keyboard are always there, so a reader has to look at the IDs.
+// and a keyboard are always there, so a reader has to look at the IDs. Each device also gets its node
+// in SYSFS_ROOT/dev/bus/usb/001/ (an empty file named by its devnum), made after its sysfs entry and
+// removed before it, as the kernel does in /dev/bus/usb: a reader may watch there for changes.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -31,6 +33,7 @@ const char* const bus_dir = "/bus/usb/devices";
 // Where the kernel would put the devices of the first xHCI controller's bus.
 const char* const physical_dir = "/devices/pci0000:00/0000:00:14.0";
 const char* const staging_dir = "/.emulated-bus";
+const char* const nodes_dir = "/dev/bus/usb/001";
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -208,7 +211,7 @@ public:
 
     bool prepare() {
         if (!make_dirs(root_ + bus_dir) || !make_dirs(root_ + physical_dir) ||
-            !make_dirs(root_ + staging_dir)) {
+            !make_dirs(root_ + staging_dir) || !make_dirs(root_ + nodes_dir)) {
             fprintf(stderr, "emulated_bus: cannot create the tree under %s: %s\n", root_.c_str(),
                     strerror(errno));
             return false;
@@ -223,6 +226,7 @@ public:
                 read_text(root_ + bus_dir + "/" + name + "/serial", &serial);
                 read_text(root_ + bus_dir + "/" + name + "/devnum", &devnum);
                 shown_[name] = serial + devnum;
+                nodes_[name] = node(trim(devnum));
             }
             closedir(dir);
         }
@@ -271,6 +275,26 @@ private:
         return serial + devnum;
     }
 
+    std::string node(const std::string& devnum) const {
+        char name[16];
+        snprintf(name, sizeof name, "/%03d", atoi(devnum.c_str()));
+        return root_ + nodes_dir + name;
+    }
+
+    static std::string devnum_of(const Device& d) {
+        for (const auto& [file, text] : d.files)
+            if (file == "devnum")
+                return trim(text);
+        return {};
+    }
+
+    // The device node comes last, once the device is whole in sysfs.
+    bool add_node(const Device& d) {
+        const std::string path = node(devnum_of(d));
+        nodes_[d.name] = path;
+        return write_text(path, "");
+    }
+
     std::string physical(const Device& d) const {
         return root_ + physical_dir + (d.parent.empty() ? "" : "/" + d.parent) + "/" + d.name;
     }
@@ -300,7 +324,7 @@ private:
                 // The root hub holds the other devices: it stays as it is.
                 remove_tree(tmp);
                 shown_[d.name] = signature(d);
-                return link(d.name, link_target(d));
+                return link(d.name, link_target(d)) && add_node(d);
             }
             remove_tree(target);
         }
@@ -314,7 +338,7 @@ private:
             return false;
         }
         shown_[d.name] = signature(d);
-        return true;
+        return add_node(d);
     }
 
     // A symbolic link in bus/usb/devices, replaced in one rename.
@@ -327,6 +351,11 @@ private:
 
     // Interfaces go first, then the device's link, then its directory, as when a device is unplugged.
     bool hide(const std::string& name) {
+        const auto known = nodes_.find(name);
+        if (known != nodes_.end()) {
+            unlink(known->second.c_str());
+            nodes_.erase(known);
+        }
         const std::string bus = root_ + bus_dir;
         if (DIR* dir = opendir(bus.c_str())) {
             while (dirent* e = readdir(dir))
@@ -353,6 +382,7 @@ private:
     std::string units_;
     std::string root_;
     std::map<std::string, std::string> shown_; // name -> signature of what is on disk
+    std::map<std::string, std::string> nodes_; // name -> its device node
 };
 
 // The tree is rewritten and pruned: never let that happen to a real one.

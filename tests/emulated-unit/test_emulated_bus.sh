@@ -42,6 +42,8 @@ devices() {
         [ -e "$e/idVendor" ] && echo "${e##*/} $(cat "$e/idVendor"):$(cat "$e/idProduct")"
     done | sort
 }
+# nodes ROOT: the device nodes of bus 1, sorted.
+nodes() { ls "$1/dev/bus/usb/001" | sort | tr '\n' ' '; }
 # entries ROOT: every name in bus/usb/devices, sorted.
 entries() { ls "$1/bus/usb/devices" | sort | tr '\n' ' '; }
 # until_true SECONDS COMMAND...: bounded wait for a condition.
@@ -79,14 +81,18 @@ done
 [ "$(cat "$s/bus/usb/devices/1-1.4:1.0/bInterfaceClass")" = fe ] || fail "interface class"
 [ -L "$s/bus/usb/devices/1-1.4" ] || fail "not a link into devices/, as the kernel shows it"
 
-case_ "absent_until: gone while in the future, back after it"
+[ "$(nodes "$s")" = "001 003 007 " ] || fail "device nodes: $(nodes "$s")"
+
+case_ "absent_until: gone while in the future, back after it; its device node goes and comes with it"
 echo $(($(now_ms) + 600000)) >"$u/units/$serial_a/absent_until"
 "$bus_program" --once "$u" "$s" || fail "exit $?"
 no_unit "$s" 1-1.4 || fail "still shown: $(entries "$s")"
 [ "$(devices "$s")" = "$hub_and_keyboard" ] || fail "devices: $(devices "$s")"
+[ "$(nodes "$s")" = "001 003 " ] || fail "device nodes: $(nodes "$s")"
 echo $(($(now_ms) - 1)) >"$u/units/$serial_a/absent_until"
 "$bus_program" --once "$u" "$s" || fail "exit $?"
 has_unit "$s" 1-1.4 || fail "not back: $(entries "$s")"
+[ "$(nodes "$s")" = "001 003 007 " ] || fail "device nodes: $(nodes "$s")"
 
 case_ "two units: two devices in the order of the serials; an absent first unit keeps the second's path"
 u="$work/two" s="$work/sys-two"

@@ -16,11 +16,12 @@ private slots:
     void init();
     void cleanup();
     void no_tool_runs_while_the_bus_shows_no_unit();
+    void an_arrival_ends_the_pause_data();
     void an_arrival_ends_the_pause();
     void without_sysfs_the_tool_is_polled();
 
 private:
-    void start(int no_device_ms, const QString& sysfs_root);
+    void start(int no_device_ms, const QString& sysfs_root, int look_ms = 50);
     QString devices() const { return bus->path() + QStringLiteral("/bus/usb/devices"); }
     void plug_unit();
     int listings() const;
@@ -64,11 +65,12 @@ void TestWorkerPresence::cleanup() {
     tool.reset();
 }
 
-void TestWorkerPresence::start(int no_device_ms, const QString& sysfs_root) {
+void TestWorkerPresence::start(int no_device_ms, const QString& sysfs_root, int look_ms) {
     worker = std::make_unique<SM_A>(work->filePath(QStringLiteral("firmware.dfu")), desired_FW_bin(),
                                     work->filePath(QStringLiteral("uploaded_FW.bin")));
     worker->poll_interval_no_device_ms = no_device_ms;
     worker->poll_interval_device_ms = 20;
+    worker->presence_look_ms = look_ms;
     worker->presence = std::make_unique<DFU::Presence>(sysfs_root);
     rec = std::make_unique<WorkerRecorder>(worker.get());
     worker->start();
@@ -76,6 +78,12 @@ void TestWorkerPresence::start(int no_device_ms, const QString& sysfs_root) {
 
 void TestWorkerPresence::plug_unit() {
     QVERIFY(add_device(devices(), QStringLiteral("1-1.4"), "0483", "df11"));
+    // Its device node comes after its sysfs entry, where the bus has device nodes.
+    const QString nodes = bus->path() + QStringLiteral("/dev/bus/usb/001");
+    if (QDir(nodes).exists()) {
+        QFile node(nodes + QStringLiteral("/007"));
+        QVERIFY(node.open(QIODevice::WriteOnly));
+    }
 }
 
 int TestWorkerPresence::listings() const {
@@ -94,9 +102,22 @@ void TestWorkerPresence::no_tool_runs_while_the_bus_shows_no_unit() {
     QTRY_VERIFY_WITH_TIMEOUT(listings() >= 2, 20000);
 }
 
+void TestWorkerPresence::an_arrival_ends_the_pause_data() {
+    QTest::addColumn<bool>("nodes");
+    QTest::addColumn<int>("look_ms");
+    // Only the looks every 50 ms can see it.
+    QTest::newRow("looking") << false << 50;
+    // The device node tells; the looks on a timer would come only after ten minutes.
+    QTest::newRow("device node reports") << true << 600000;
+}
+
 void TestWorkerPresence::an_arrival_ends_the_pause() {
+    QFETCH(bool, nodes);
+    QFETCH(int, look_ms);
+    if (nodes)
+        QVERIFY(QDir().mkpath(bus->path() + QStringLiteral("/dev/bus/usb/001")));
     // Without a look at the bus the next listing would wait a minute.
-    start(60000, bus->path());
+    start(60000, bus->path(), look_ms);
     QTRY_VERIFY_WITH_TIMEOUT(rec->count(QStringLiteral("NoDevConn")) >= 1, 20000);
     QCOMPARE(tool->runs().size(), 0);
     plug_unit();
