@@ -9,6 +9,7 @@
 #include "startup.h"
 
 #include "../common/LogCapture.h"
+#include "../common/SimulatorMain.h"
 #include "../common/WindowState.h"
 
 #include <QApplication>
@@ -155,15 +156,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    // The program's own switch for simulator mode, as a user would start it.
-    std::vector<char*> args(argv, argv + argc);
-    char simulator[] = "-s";
-    args.insert(args.begin() + 1, simulator);
-    int count = int(args.size());
-    QApplication app(count, args.data());
-    TestProgram test;
-    // QtTest must not see "-s".
-    return QTest::qExec(&test, argc, argv);
+    return run_in_simulator_mode<TestProgram>(argc, argv);
 }
 
 #include "tst_program.moc"

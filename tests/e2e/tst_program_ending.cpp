@@ -15,6 +15,7 @@
 
 #include "../common/LogCapture.h"
 #include "../common/ProcessWatch.h"
+#include "../common/SimulatorMain.h"
 #include "../common/WindowState.h"
 
 #include <QApplication>
@@ -144,14 +145,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    // The program's own switch for simulator mode, as a user would start it; QtTest must not see it.
-    std::vector<char*> args(argv, argv + argc);
-    char simulator[] = "-s";
-    args.insert(args.begin() + 1, simulator);
-    int count = int(args.size());
-    QApplication app(count, args.data());
-    TestProgramEnding test;
-    return QTest::qExec(&test, argc, argv);
+    return run_in_simulator_mode<TestProgramEnding>(argc, argv);
 }
 
 #include "tst_program_ending.moc"

@@ -10,16 +10,8 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/emulated-unit-test.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 export VELTARO_UNIT_TIMING=fast
 
-failures=0
-current=""
-fail() {
-    echo "FAIL [$current]: $*" >&2
-    failures=$((failures + 1))
-}
-case_() {
-    current="$1"
-    echo "--- $1"
-}
+# shellcheck source=cases.sh
+source "$(dirname "${BASH_SOURCE[0]}")/cases.sh"
 
 # new_unit UNITS_DIR SERIAL [KNOB_LINE...]: a unit with random OTP and flash contents.
 new_unit() {
@@ -375,8 +367,4 @@ else
     echo "skipped: patchelf or the system libusb missing"
 fi
 
-if [ "$failures" -gt 0 ]; then
-    echo "$failures failure(s)" >&2
-    exit 1
-fi
-echo "all passed"
+finish

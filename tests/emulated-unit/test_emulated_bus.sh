@@ -13,16 +13,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-current=""
-fail() {
-    echo "FAIL [$current]: $*" >&2
-    failures=$((failures + 1))
-}
-case_() {
-    current="$1"
-    echo "--- $1"
-}
+# shellcheck source=cases.sh
+source "$(dirname "${BASH_SOURCE[0]}")/cases.sh"
 
 serial_a=3574364C3034
 serial_b=3574364C3035
@@ -149,8 +141,4 @@ case_ "a real sysfs is refused"
 "$bus_program" --once "$u" /sys 2>"$work/err"
 [ $? = 64 ] && grep -q "refusing" "$work/err" || fail "not refused: $(cat "$work/err")"
 
-if [ "$failures" -gt 0 ]; then
-    echo "$failures failure(s)" >&2
-    exit 1
-fi
-echo "all passed"
+finish

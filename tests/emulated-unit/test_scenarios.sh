@@ -18,12 +18,8 @@ export VELTARO_UNIT_TIMING=fast
 { printf '\x55\xAA'; head -c 131070 /dev/urandom; } >"$work/firmware.bin"
 export VELTARO_SIM_FIRMWARE="$work/firmware.bin"
 
-failures=0
-current=""
-fail() {
-    echo "FAIL [$current]: $*" >&2
-    failures=$((failures + 1))
-}
+# shellcheck source=cases.sh
+source "$(dirname "${BASH_SOURCE[0]}")/cases.sh"
 
 # real UNITS ARG... / sim UNITS WORD ARG...: run either way; set rc, out (standard output as shown:
 # see shown) and err (standard error).
@@ -212,8 +208,4 @@ rm -f "$work/real.otp"
 real "$u" -d 0483 -S 3574364C3035 -a 2 -s 0x1FFF7800:512 -U "$work/real.otp"
 cmp -s "$work/real.otp" "$u/units/3574364C3035/otp.bin" || fail "-S did not pick the second unit"
 
-if [ "$failures" -gt 0 ]; then
-    echo "$failures failure(s)" >&2
-    exit 1
-fi
-echo "all passed"
+finish
